@@ -9,7 +9,9 @@ bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // Largest magnitude an int can hold with either sign: INT_MIN's.
 constexpr long long kMaxMagnitude = -static_cast<long long>(INT_MIN);

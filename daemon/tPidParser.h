@@ -8,7 +8,7 @@
 namespace nQUORVAMONITORD_18_5 {
 
 class tPidParser {
-public:
+  public:
     // Takes the next bytes of the text. Returns false once the outcome is settled and no further
     // bytes can change it.
     bool feed(const char* data, size_t size);
@@ -17,7 +17,7 @@ public:
     // text is empty, does not start with a number, or holds a value outside the int range.
     bool finish(int& pid) const;
 
-private:
+  private:
     enum class tState { kSkipping, kSigned, kDigits, kDone, kFailed };
 
     tState state_ = tState::kSkipping;

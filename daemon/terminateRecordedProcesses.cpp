@@ -36,13 +36,15 @@ bool parsePidFile(int fd, int& pid) {
 bool processBelongsTo(int pid, uid_t owner) {
     char procPath[32];
     std::snprintf(procPath, sizeof procPath, "/proc/%d", pid);
-    struct stat info{};
+    struct stat info {};
     return ::stat(procPath, &info) == 0 && info.st_uid == owner;
 }
 
 }  // namespace
 
-void pauseOneSecond() { ::sleep(1); }
+void pauseOneSecond() {
+    ::sleep(1);
+}
 
 bool readRecordedPid(const char* path, int& pid) {
     // Non-blocking, so a pid file that is a FIFO without a writer reads as empty instead of
@@ -52,8 +54,9 @@ bool readRecordedPid(const char* path, int& pid) {
         return false;
     }
     // Judge the file actually opened, not whatever the path names a moment later.
-    struct stat info{};
-    bool accepted = ::fstat(fd, &info) == 0 && (info.st_mode & S_IWOTH) == 0 && parsePidFile(fd, pid);
+    struct stat info {};
+    bool accepted =
+        ::fstat(fd, &info) == 0 && (info.st_mode & S_IWOTH) == 0 && parsePidFile(fd, pid);
     ::close(fd);
 
     accepted = accepted && pid > 0;

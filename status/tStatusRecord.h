@@ -74,6 +74,6 @@ static_assert(offsetof(tStatusRecord, reserved) == 144);
 }  // namespace nQUORVAMONITORD_18_5
 
 // Records code in status with this program's component name and the calling site.
-#define QV_SET_STATUS(status, newCode)                                                     \
+#define QV_SET_STATUS(status, newCode)                                                        \
     (status).setCode((newCode), ::nQUORVAMONITORD_18_5::nZORFEL000::kComponentName, __FILE__, \
                      __LINE__)

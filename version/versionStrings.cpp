@@ -15,9 +15,12 @@ __attribute__((used)) constexpr char kIdentificationBlock[] =
     "nQVVersion_OriginalFilename=quorvamonitord\0"
     "nQVVersion_FileDescription=Stops recorded processes when the device driver requests a "
     "restart\0"
-    "nQVVersion_ProductVersion=" QV_PRODUCT_VERSION "\0"
-    "nQVVersion_FileVersion=" QV_PRODUCT_VERSION "\0"
-    "nQVVersion_InternalName=QUORVAMONITORD " QV_PRODUCT_VERSION "\0"
+    "nQVVersion_ProductVersion=" QV_PRODUCT_VERSION
+    "\0"
+    "nQVVersion_FileVersion=" QV_PRODUCT_VERSION
+    "\0"
+    "nQVVersion_InternalName=QUORVAMONITORD " QV_PRODUCT_VERSION
+    "\0"
     "nQVVersion_Comments=" QV_BUILD_DATE ", " QV_BUILD_CONFIGURATION;
 
 constexpr int kStringCount = 9;
@@ -45,6 +48,8 @@ constexpr tStringTable kTable = makeTable();
 
 }  // namespace
 
-const char* const* versionStrings() { return kTable.entries; }
+const char* const* versionStrings() {
+    return kTable.entries;
+}
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -66,8 +66,8 @@ TEST(runDaemonTest, WithoutUsablePidFilesNothingUnderProcIsOpened) {
     char traceTemplate[] = "/tmp/qvtrace.XXXXXX";
     close(mkstemp(traceTemplate));
     const tRun run = runCaptured({"/usr/bin/strace", "-f", "-qq", "-o", traceTemplate, "-e",
-                                  "trace=open,openat,openat2,stat,newfstatat,statx",
-                                  QV_DAEMON_PATH, "/nonexistent/a.pid"});
+                                  "trace=open,openat,openat2,stat,newfstatat,statx", QV_DAEMON_PATH,
+                                  "/nonexistent/a.pid"});
     EXPECT_EQ(run.exitStatus, 1);
     std::ifstream trace(traceTemplate);
     std::string line;

@@ -36,7 +36,9 @@ void recordPause() {
     }
 }
 
-void countPause() { ++gPauses; }
+void countPause() {
+    ++gPauses;
+}
 
 // A child that waits to be signalled, optionally as another user.
 pid_t startVictim(uid_t user = 0) {
@@ -76,7 +78,7 @@ void stop(pid_t pid) {
 }
 
 class terminateRecordedProcessesTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_EQ(geteuid(), 0u) << "these tests need root (they chown pid files and setuid)";
         char dirTemplate[] = "/tmp/qvsweep.XXXXXX";

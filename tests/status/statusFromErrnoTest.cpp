@@ -14,22 +14,38 @@ namespace {
 TEST(statusFromErrnoTest, EveryMappedGroup) {
     const std::pair<int, int64_t> cases[] = {
         {0, 0},
-        {EPERM, kStatusAccessDenied},       {EACCES, kStatusAccessDenied},
-        {EROFS, kStatusAccessDenied},       {ENOENT, kStatusNotFound},
-        {ESRCH, kStatusNotFound},           {ENXIO, kStatusNotFound},
-        {EBADF, kStatusNotFound},           {ENODEV, kStatusNotFound},
-        {EINTR, kStatusInterrupted},        {ECONNRESET, kStatusInterrupted},
-        {EIO, kStatusIoError},              {EPIPE, kStatusIoError},
-        {EBADMSG, kStatusIoError},          {ENOMEM, kStatusMemoryFull},
-        {ENFILE, kStatusMemoryFull},        {EMFILE, kStatusMemoryFull},
-        {EBUSY, kStatusBusy},               {EEXIST, kStatusAlreadyExists},
-        {EADDRINUSE, kStatusAlreadyExists}, {EINVAL, kStatusInvalidParameter},
-        {ENOTTY, kStatusNotSupported},      {EOPNOTSUPP, kStatusNotSupported},
-        {ENOSPC, kStatusNoSpace},           {EOVERFLOW, kStatusNoSpace},
-        {EDEADLK, kStatusDeadlock},         {ENOLCK, kStatusDeadlock},
-        {EIDRM, kStatusResourceRemoved},    {ECONNABORTED, kStatusAborted},
-        {ENOBUFS, kStatusBufferTooSmall},   {ETIMEDOUT, kStatusTimeout},
-        {EALREADY, kStatusInProgress},      {EINPROGRESS, kStatusInProgress},
+        {EPERM, kStatusAccessDenied},
+        {EACCES, kStatusAccessDenied},
+        {EROFS, kStatusAccessDenied},
+        {ENOENT, kStatusNotFound},
+        {ESRCH, kStatusNotFound},
+        {ENXIO, kStatusNotFound},
+        {EBADF, kStatusNotFound},
+        {ENODEV, kStatusNotFound},
+        {EINTR, kStatusInterrupted},
+        {ECONNRESET, kStatusInterrupted},
+        {EIO, kStatusIoError},
+        {EPIPE, kStatusIoError},
+        {EBADMSG, kStatusIoError},
+        {ENOMEM, kStatusMemoryFull},
+        {ENFILE, kStatusMemoryFull},
+        {EMFILE, kStatusMemoryFull},
+        {EBUSY, kStatusBusy},
+        {EEXIST, kStatusAlreadyExists},
+        {EADDRINUSE, kStatusAlreadyExists},
+        {EINVAL, kStatusInvalidParameter},
+        {ENOTTY, kStatusNotSupported},
+        {EOPNOTSUPP, kStatusNotSupported},
+        {ENOSPC, kStatusNoSpace},
+        {EOVERFLOW, kStatusNoSpace},
+        {EDEADLK, kStatusDeadlock},
+        {ENOLCK, kStatusDeadlock},
+        {EIDRM, kStatusResourceRemoved},
+        {ECONNABORTED, kStatusAborted},
+        {ENOBUFS, kStatusBufferTooSmall},
+        {ETIMEDOUT, kStatusTimeout},
+        {EALREADY, kStatusInProgress},
+        {EINPROGRESS, kStatusInProgress},
         {EOWNERDEAD, kStatusOwnerDead},
     };
     for (const auto& [number, code] : cases) {
@@ -40,8 +56,8 @@ TEST(statusFromErrnoTest, EveryMappedGroup) {
 
 TEST(statusFromErrnoTest, UnlistedNumbersGiveOsFault) {
     int unlisted = 0;
-    for (int number : {7, 8, 10, 11, 14, 18, 20, 21, 26, 27, 29, 31, 33, 34, 36, 38, 61, 71, 97,
-                       100, 101, 111, 113, 122, 125, 129}) {
+    for (int number : {7,  8,  10, 11, 14, 18, 20,  21,  26,  27,  29,  31,  33,
+                       34, 36, 38, 61, 71, 97, 100, 101, 111, 113, 122, 125, 129}) {
         EXPECT_EQ(statusFromErrno(number), kStatusOsFault) << "errno " << number;
         ++unlisted;
     }

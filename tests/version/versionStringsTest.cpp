@@ -11,9 +11,9 @@ namespace {
 
 TEST(versionStringsTest, NineKeysInOrderThenNull) {
     const char* const keys[] = {
-        "nQVVersion_CompanyName",     "nQVVersion_LegalCopyright", "nQVVersion_ProductName",
+        "nQVVersion_CompanyName",      "nQVVersion_LegalCopyright",  "nQVVersion_ProductName",
         "nQVVersion_OriginalFilename", "nQVVersion_FileDescription", "nQVVersion_ProductVersion",
-        "nQVVersion_FileVersion",     "nQVVersion_InternalName",    "nQVVersion_Comments"};
+        "nQVVersion_FileVersion",      "nQVVersion_InternalName",    "nQVVersion_Comments"};
     const char* const* strings = versionStrings();
     for (int i = 0; i < 9; ++i) {
         ASSERT_NE(strings[i], nullptr);
