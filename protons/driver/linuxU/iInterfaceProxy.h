@@ -32,15 +32,15 @@ struct tMemoryMapping {
 };
 
 class iInterfaceProxy {
-public:
+  public:
     virtual ~iInterfaceProxy() = default;
     virtual void close() = 0;
     virtual uint32_t ioctl(uint32_t request, const void* input, uint32_t inputSize, void* output,
                            uint32_t outputSize, tStatusRecord& status) = 0;
     virtual int64_t read(void* buffer, uint64_t size, tStatusRecord& status) = 0;
     virtual int64_t write(const void* buffer, uint64_t size, tStatusRecord& status) = 0;
-    virtual void* map(uint32_t pageIndex, uint64_t length, int32_t access,
-                      tMemoryMapping& mapping, tStatusRecord& status) = 0;
+    virtual void* map(uint32_t pageIndex, uint64_t length, int32_t access, tMemoryMapping& mapping,
+                      tStatusRecord& status) = 0;
     virtual void unmap(tMemoryMapping& mapping) = 0;
 };
 

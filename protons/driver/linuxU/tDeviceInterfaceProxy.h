@@ -12,7 +12,7 @@ namespace nZORFEL000 {
 inline constexpr int32_t kMapReadWrite = 1;
 
 class tDeviceInterfaceProxy : public virtual iInterfaceProxy {
-public:
+  public:
     tDeviceInterfaceProxy();
     ~tDeviceInterfaceProxy() override;
     tDeviceInterfaceProxy(const tDeviceInterfaceProxy&) = delete;

@@ -9,7 +9,7 @@ namespace nQUORVAMONITORD_18_5 {
 namespace nZORFEL000 {
 
 class tDeviceInterfaceIterator {
-public:
+  public:
     tDeviceInterfaceIterator();
     ~tDeviceInterfaceIterator();
     tDeviceInterfaceIterator(const tDeviceInterfaceIterator&) = delete;
@@ -28,7 +28,7 @@ public:
     // Frees the matches. The iterator is not queried afterwards.
     void release();
 
-private:
+  private:
     glob_t matches_;
     bool holdsMatches_;
     char** cursor_;
