@@ -1,0 +1,587 @@
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/netlink.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "protons/io_notification/linuxU/tIONotification.h"
+
+namespace nQUORVAMONITORD_18_5::nZORFEL000 {
+namespace {
+
+constexpr uint16_t kFamilyType = 0x1C;  // any netlink type above the control range
+constexpr unsigned char kUntouched = 0xA5;
+constexpr uint32_t kSentinel = 0xDEADBEEF;
+
+// A driver message as bytes: netlink length 72, event type, cookie and payloadSize bytes of a
+// counting pattern starting at 1.
+std::vector<unsigned char> makeMessage(uint16_t eventType, uint64_t cookie, uint32_t payloadSize,
+                                       size_t total = kNotificationMessageSize) {
+    std::vector<unsigned char> bytes(total, 0);
+    tNotificationMessage message;
+    std::memset(&message, 0, sizeof(message));
+    message.length = kNotificationMessageSize;
+    message.type = kFamilyType;
+    message.attributeLength = 52;
+    message.eventType = eventType;
+    message.cookie = cookie;
+    message.payloadSize = payloadSize;
+    for (uint32_t i = 0; i < kNotificationPayloadSize; ++i) {
+        message.payload[i] = static_cast<unsigned char>(i + 1);
+    }
+    std::memcpy(bytes.data(), &message, std::min(total, sizeof(message)));
+    return bytes;
+}
+
+void setLength(std::vector<unsigned char>& bytes, uint32_t length) {
+    std::memcpy(bytes.data() + offsetof(tNotificationMessage, length), &length, sizeof(length));
+}
+
+void setType(std::vector<unsigned char>& bytes, uint16_t type) {
+    std::memcpy(bytes.data() + offsetof(tNotificationMessage, type), &type, sizeof(type));
+}
+
+// The out-values of one decode or wait, preset to values no decode produces.
+struct tOutcome {
+    uint32_t kind = kSentinel;
+    uint32_t length = kSentinel;
+    uint64_t cookie = kSentinel;
+    unsigned char payload[kNotificationPayloadSize];
+    tOutcome() { std::memset(payload, kUntouched, sizeof(payload)); }
+
+    bool payloadUntouchedFrom(size_t start) const {
+        for (size_t i = start; i < sizeof(payload); ++i) {
+            if (payload[i] != kUntouched) {
+                return false;
+            }
+        }
+        return true;
+    }
+};
+
+// Decodes exactly `received` bytes from a heap copy of that size, so that a read past them is
+// caught by the address sanitizer.
+tDecodeResult decode(const std::vector<unsigned char>& bytes, size_t received, tOutcome& out) {
+    std::unique_ptr<unsigned char[]> copy(new unsigned char[received]);
+    std::memcpy(copy.get(), bytes.data(), received);
+    return decodeNotificationMessage(copy.get(), received, out.kind, out.payload, out.length,
+                                     out.cookie);
+}
+
+TEST(decodeNotificationMessageTest, DecodesBothEventTypes) {
+    tOutcome notified;
+    ASSERT_EQ(decode(makeMessage(1, 0x1122334455667788, 5), 72, notified), tDecodeResult::kDecoded);
+    EXPECT_EQ(notified.kind, kNotified);
+    EXPECT_EQ(notified.length, 5u);
+    EXPECT_EQ(notified.cookie, 0x1122334455667788u);
+    const unsigned char expected[] = {1, 2, 3, 4, 5};
+    EXPECT_EQ(std::memcmp(notified.payload, expected, sizeof(expected)), 0);
+    EXPECT_TRUE(notified.payloadUntouchedFrom(5));
+
+    tOutcome released;
+    ASSERT_EQ(decode(makeMessage(2, 9, 32), 72, released), tDecodeResult::kDecoded);
+    EXPECT_EQ(released.kind, kReleased);
+    EXPECT_EQ(released.length, 32u);
+    EXPECT_EQ(released.cookie, 9u);
+    EXPECT_EQ(released.payload[31], 32);
+}
+
+TEST(decodeNotificationMessageTest, EmptyPayloadLeavesBufferAlone) {
+    tOutcome out;
+    ASSERT_EQ(decode(makeMessage(1, 7, 0), 72, out), tDecodeResult::kDecoded);
+    EXPECT_EQ(out.kind, kNotified);
+    EXPECT_EQ(out.length, 0u);
+    EXPECT_EQ(out.cookie, 7u);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+}
+
+TEST(decodeNotificationMessageTest, DropsDatagramsThatDisagreeWithTheirLength) {
+    tOutcome out;
+    EXPECT_EQ(decode(makeMessage(1, 7, 0), 10, out), tDecodeResult::kDropped);
+    EXPECT_EQ(decode(makeMessage(1, 7, 0), 0, out), tDecodeResult::kDropped);
+
+    auto tooLong = makeMessage(1, 7, 0);
+    setLength(tooLong, 80);
+    EXPECT_EQ(decode(tooLong, 72, out), tDecodeResult::kDropped);
+
+    auto belowHeader = makeMessage(1, 7, 0);
+    setLength(belowHeader, 15);
+    EXPECT_EQ(decode(belowHeader, 72, out), tDecodeResult::kDropped);
+
+    // Only 72 bytes of a longer datagram count as received.
+    auto hundred = makeMessage(1, 7, 0, 100);
+    setLength(hundred, 100);
+    EXPECT_EQ(decode(hundred, 100, out), tDecodeResult::kDropped);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_EQ(out.length, kSentinel);
+    EXPECT_EQ(out.cookie, kSentinel);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+
+    auto hundredSaying72 = makeMessage(1, 8, 3, 100);
+    ASSERT_EQ(decode(hundredSaying72, 100, out), tDecodeResult::kDecoded);
+    EXPECT_EQ(out.cookie, 8u);
+    EXPECT_EQ(out.length, 3u);
+}
+
+TEST(decodeNotificationMessageTest, DropsOnlyTheFourControlTypes) {
+    for (uint16_t type = 1; type <= 4; ++type) {
+        auto control = makeMessage(1, 7, 0);
+        setType(control, type);
+        tOutcome out;
+        EXPECT_EQ(decode(control, 72, out), tDecodeResult::kDropped) << "type " << type;
+        EXPECT_EQ(out.kind, kSentinel);
+    }
+    for (int type : {0, 5, 16, 0xFFFF}) {
+        auto accepted = makeMessage(2, 7, 0);
+        setType(accepted, static_cast<uint16_t>(type));
+        tOutcome out;
+        EXPECT_EQ(decode(accepted, 72, out), tDecodeResult::kDecoded) << "type " << type;
+    }
+}
+
+// A datagram that agrees with its length field but stops before the fields decoding needs.
+TEST(decodeNotificationMessageTest, DropsMessagesShorterThanTheirFields) {
+    tOutcome out;
+    for (size_t received : {16u, 24u, 35u}) {
+        auto shortMessage = makeMessage(1, 7, 0, received);
+        setLength(shortMessage, static_cast<uint32_t>(received));
+        EXPECT_EQ(decode(shortMessage, received, out), tDecodeResult::kDropped) << received;
+    }
+    auto noPayload = makeMessage(1, 7, 5, 40);
+    setLength(noPayload, 40);
+    EXPECT_EQ(decode(noPayload, 40, out), tDecodeResult::kDropped);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+
+    auto justEnough = makeMessage(1, 7, 4, 40);
+    setLength(justEnough, 40);
+    ASSERT_EQ(decode(justEnough, 40, out), tDecodeResult::kDecoded);
+    EXPECT_EQ(out.length, 4u);
+
+    auto headerOnly = makeMessage(2, 6, 0, 36);
+    setLength(headerOnly, 36);
+    ASSERT_EQ(decode(headerOnly, 36, out), tDecodeResult::kDecoded);
+    EXPECT_EQ(out.kind, kReleased);
+    EXPECT_EQ(out.cookie, 6u);
+}
+
+TEST(decodeNotificationMessageTest, UnknownEventTypeSetsNothing) {
+    for (int eventType : {0, 3, 0xFFFF}) {
+        tOutcome out;
+        EXPECT_EQ(decode(makeMessage(static_cast<uint16_t>(eventType), 7, 1), 72, out),
+                  tDecodeResult::kUnknownEventType);
+        EXPECT_EQ(out.kind, kSentinel);
+        EXPECT_EQ(out.length, kSentinel);
+        EXPECT_EQ(out.cookie, kSentinel);
+        EXPECT_TRUE(out.payloadUntouchedFrom(0));
+    }
+}
+
+TEST(decodeNotificationMessageTest, OversizedPayloadSetsOnlyTheKind) {
+    tOutcome out;
+    EXPECT_EQ(decode(makeMessage(2, 7, 33), 72, out), tDecodeResult::kPayloadTooLarge);
+    EXPECT_EQ(out.kind, kReleased);
+    EXPECT_EQ(out.length, kSentinel);
+    EXPECT_EQ(out.cookie, kSentinel);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+
+    // The size is judged before the bytes it announces are looked for.
+    auto shortOversized = makeMessage(1, 7, 0xFFFFFFFF, 36);
+    setLength(shortOversized, 36);
+    EXPECT_EQ(decode(shortOversized, 36, out), tDecodeResult::kPayloadTooLarge);
+}
+
+// Sends datagrams from a user-space NETLINK_GENERIC socket to a reader's port.
+class tSender {
+  public:
+    tSender() : socket_(::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC)) {
+        sockaddr_nl address{};
+        address.nl_family = AF_NETLINK;
+        if (socket_ == -1 ||
+            ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+            ADD_FAILURE() << "sender socket: " << std::strerror(errno);
+        }
+    }
+    ~tSender() { ::close(socket_); }
+
+    // Returns false when the datagram was not queued (flags may ask not to block).
+    bool send(uint32_t port, const std::vector<unsigned char>& bytes, int flags = 0) {
+        sockaddr_nl to{};
+        to.nl_family = AF_NETLINK;
+        to.nl_pid = port;
+        return ::sendto(socket_, bytes.data(), bytes.size(), flags,
+                        reinterpret_cast<sockaddr*>(&to),
+                        sizeof(to)) == static_cast<ssize_t>(bytes.size());
+    }
+
+  private:
+    int socket_;
+};
+
+std::set<int> openDescriptors() {
+    std::set<int> descriptors;
+    DIR* directory = ::opendir("/proc/self/fd");
+    while (dirent* entry = ::readdir(directory)) {
+        if (entry->d_name[0] != '.') {
+            descriptors.insert(std::atoi(entry->d_name));
+        }
+    }
+    const int own = ::dirfd(directory);
+    ::closedir(directory);
+    descriptors.erase(own);
+    return descriptors;
+}
+
+std::set<int> newDescriptors(const std::set<int>& before) {
+    std::set<int> added;
+    for (int descriptor : openDescriptors()) {
+        if (before.count(descriptor) == 0) {
+            added.insert(descriptor);
+        }
+    }
+    return added;
+}
+
+bool isOpen(int descriptor) {
+    return ::fcntl(descriptor, F_GETFD) != -1;
+}
+
+int receiveBufferSize(int socket) {
+    int size = 0;
+    socklen_t sizeLength = sizeof(size);
+    EXPECT_EQ(::getsockopt(socket, SOL_SOCKET, SO_RCVBUF, &size, &sizeLength), 0);
+    return size;
+}
+
+class tIONotificationReaderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reader_ = std::make_unique<tIONotificationReader>(1, status_);
+        ASSERT_FALSE(status_.isFatal()) << status_.code;
+        ASSERT_NE(reader_->socketDescriptor(), -1);
+        // A receive that wrongly waits for more gives up instead of hanging the test.
+        timeval limit{5, 0};
+        ASSERT_EQ(::setsockopt(reader_->socketDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit,
+                               sizeof(limit)),
+                  0);
+    }
+
+    void send(const std::vector<unsigned char>& bytes) {
+        ASSERT_TRUE(sender_.send(reader_->portId(), bytes)) << std::strerror(errno);
+    }
+
+    uint64_t wait(tOutcome& out, int32_t timeoutMs = 5000) {
+        out.cookie = reader_->wait(out.kind, out.payload, out.length, status_, timeoutMs);
+        return out.cookie;
+    }
+
+    tStatusRecord status_;
+    std::unique_ptr<tIONotificationReader> reader_;
+    tSender sender_;
+};
+
+TEST_F(tIONotificationReaderTest, BindsToTheReportedPort) {
+    sockaddr_nl address{};
+    socklen_t size = sizeof(address);
+    ASSERT_EQ(
+        ::getsockname(reader_->socketDescriptor(), reinterpret_cast<sockaddr*>(&address), &size),
+        0);
+    EXPECT_NE(reader_->portId(), 0u);
+    EXPECT_EQ(reader_->portId(), address.nl_pid);
+    EXPECT_EQ(address.nl_groups, 0u);
+    EXPECT_EQ(::fcntl(reader_->socketDescriptor(), F_GETFL) & O_NONBLOCK, 0);
+}
+
+TEST_F(tIONotificationReaderTest, DeliversNotifiedAndReleased) {
+    send(makeMessage(1, 0xC00C1E, 3));
+    send(makeMessage(2, 0xC00C1F, 0));
+    tOutcome first;
+    EXPECT_EQ(wait(first), 0xC00C1Eu);
+    EXPECT_EQ(first.kind, kNotified);
+    EXPECT_EQ(first.length, 3u);
+    EXPECT_EQ(first.payload[2], 3);
+    EXPECT_TRUE(first.payloadUntouchedFrom(3));
+
+    tOutcome second;
+    EXPECT_EQ(wait(second), 0xC00C1Fu);
+    EXPECT_EQ(second.kind, kReleased);
+    EXPECT_EQ(second.length, 0u);
+    EXPECT_TRUE(second.payloadUntouchedFrom(0));
+    EXPECT_EQ(status_.code, 0);
+}
+
+// Every malformed or control datagram is skipped and the valid one behind them is returned.
+TEST_F(tIONotificationReaderTest, DropsMalformedDatagramsAndReceivesTheNext) {
+    send(makeMessage(1, 1, 0, 10));
+    auto tooLong = makeMessage(1, 2, 0);
+    setLength(tooLong, 80);
+    send(tooLong);
+    for (uint16_t type = 1; type <= 4; ++type) {
+        auto control = makeMessage(1, 3, 0);
+        setType(control, type);
+        send(control);
+    }
+    auto hundred = makeMessage(1, 4, 0, 100);
+    setLength(hundred, 100);
+    send(hundred);
+    auto shortPayload = makeMessage(1, 5, 8, 40);
+    setLength(shortPayload, 40);
+    send(shortPayload);
+    send(makeMessage(1, 0x600D, 2));
+
+    tOutcome out;
+    EXPECT_EQ(wait(out), 0x600Du);
+    EXPECT_EQ(status_.code, 0);
+    EXPECT_EQ(out.kind, kNotified);
+    EXPECT_EQ(out.length, 2u);
+
+    // A longer datagram that says 72 is decoded from its first 72 bytes.
+    auto hundredSaying72 = makeMessage(2, 0x72, 1, 100);
+    std::memset(hundredSaying72.data() + 72, 0xEE, 28);
+    send(hundredSaying72);
+    tOutcome cut;
+    EXPECT_EQ(wait(cut), 0x72u);
+    EXPECT_EQ(cut.kind, kReleased);
+    EXPECT_EQ(status_.code, 0);
+}
+
+TEST_F(tIONotificationReaderTest, OversizedPayloadFailsAfterSettingTheKind) {
+    send(makeMessage(1, 7, 33));
+    tOutcome out;
+    out.kind = kWoken;
+    EXPECT_EQ(wait(out), 0u);
+    EXPECT_EQ(status_.code, kStatusIoError);
+    EXPECT_EQ(out.kind, kNotified);
+    EXPECT_EQ(out.length, kSentinel);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+}
+
+TEST_F(tIONotificationReaderTest, UnknownEventTypeIsNotSupported) {
+    send(makeMessage(3, 7, 1));
+    tOutcome out;
+    EXPECT_EQ(wait(out), 0u);
+    EXPECT_EQ(status_.code, kStatusNotSupported);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_EQ(out.length, kSentinel);
+}
+
+TEST_F(tIONotificationReaderTest, EachWakeGivesOneWoken) {
+    reader_->wake(status_);
+    reader_->wake(status_);
+    ASSERT_EQ(status_.code, 0);
+    for (int i = 0; i < 2; ++i) {
+        tOutcome out;
+        EXPECT_EQ(wait(out), 0u);
+        EXPECT_EQ(out.kind, kWoken);
+        EXPECT_EQ(out.length, 0u);
+        EXPECT_TRUE(out.payloadUntouchedFrom(0));
+    }
+    EXPECT_EQ(status_.code, 0);
+    tOutcome none;
+    EXPECT_EQ(wait(none, 0), 0u);
+    EXPECT_EQ(status_.code, kStatusTimeout);
+}
+
+TEST_F(tIONotificationReaderTest, NothingPendingTimesOut) {
+    tOutcome out;
+    EXPECT_EQ(wait(out, 0), 0u);
+    EXPECT_EQ(status_.code, kStatusTimeout);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_EQ(out.length, kSentinel);
+}
+
+TEST_F(tIONotificationReaderTest, MessageGoesBeforeAPendingWake) {
+    reader_->wake(status_);
+    send(makeMessage(1, 0xF1257, 0));
+    tOutcome message;
+    EXPECT_EQ(wait(message), 0xF1257u);
+    EXPECT_EQ(message.kind, kNotified);
+    tOutcome woken;
+    EXPECT_EQ(wait(woken), 0u);
+    EXPECT_EQ(woken.kind, kWoken);
+    EXPECT_EQ(status_.code, 0);
+}
+
+TEST_F(tIONotificationReaderTest, ErroredRecordLeavesEverythingAlone) {
+    send(makeMessage(1, 0xAB, 4));
+    tStatusRecord errored;
+    QV_SET_STATUS(errored, kStatusNotFound);
+    tOutcome out;
+    EXPECT_EQ(reader_->wait(out.kind, out.payload, out.length, errored, 5000), 0u);
+    reader_->wake(errored);
+    EXPECT_EQ(errored.code, kStatusNotFound);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_EQ(out.length, kSentinel);
+    EXPECT_TRUE(out.payloadUntouchedFrom(0));
+
+    // The message is still there and the errored wake wrote no byte.
+    EXPECT_EQ(wait(out), 0xABu);
+    EXPECT_EQ(wait(out, 0), 0u);
+    EXPECT_EQ(status_.code, kStatusTimeout);
+}
+
+// After a drop the reader receives again without polling; a receive that then fails (here the
+// receive time limit set on the socket) is an I/O error.
+TEST_F(tIONotificationReaderTest, FailedReceiveIsAnIoError) {
+    timeval limit{0, 100000};
+    ASSERT_EQ(
+        ::setsockopt(reader_->socketDescriptor(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit)),
+        0);
+    send(makeMessage(1, 1, 0, 10));
+    tOutcome out;
+    EXPECT_EQ(wait(out), 0u);
+    EXPECT_EQ(status_.code, kStatusIoError);
+    EXPECT_EQ(out.kind, kSentinel);
+    EXPECT_EQ(out.length, kSentinel);
+}
+
+TEST_F(tIONotificationReaderTest, FailedWakeWriteIsAnIoError) {
+    // Rebuild the reader to learn which descriptor is its pipe's write end.
+    reader_.reset();
+    const auto before = openDescriptors();
+    reader_ = std::make_unique<tIONotificationReader>(1, status_);
+    int writeEnd = -1;
+    for (int descriptor : newDescriptors(before)) {
+        struct stat info;
+        if (::fstat(descriptor, &info) == 0 && S_ISFIFO(info.st_mode) &&
+            (::fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+            writeEnd = descriptor;
+        }
+    }
+    ASSERT_NE(writeEnd, -1);
+    const int full = ::open("/dev/full", O_WRONLY);
+    ASSERT_NE(full, -1);
+    ASSERT_EQ(::dup2(full, writeEnd), writeEnd);
+    ::close(full);
+
+    reader_->wake(status_);
+    EXPECT_EQ(status_.code, kStatusIoError);
+}
+
+extern "C" void ignoreSignal(int) {}
+
+// A signal that interrupts the poll, or the receive after a dropped datagram, is not an error.
+TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
+    struct sigaction action {};
+    action.sa_handler = ignoreSignal;  // no SA_RESTART: the calls see EINTR
+    struct sigaction previous {};
+    ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+
+    const pthread_t waiter = ::pthread_self();
+    const uint32_t port = reader_->portId();
+    std::thread interrupter([waiter, port] {
+        tSender sender;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::pthread_kill(waiter, SIGUSR1);  // interrupts the poll
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(sender.send(port, makeMessage(1, 1, 0, 10)));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::pthread_kill(waiter, SIGUSR1);  // interrupts the receive that follows the drop
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        EXPECT_TRUE(sender.send(port, makeMessage(2, 0x1E, 0)));
+    });
+    tOutcome out;
+    const uint64_t cookie = wait(out);
+    interrupter.join();
+    ::sigaction(SIGUSR1, &previous, nullptr);
+
+    EXPECT_EQ(cookie, 0x1Eu);
+    EXPECT_EQ(out.kind, kReleased);
+    EXPECT_EQ(status_.code, 0);
+}
+
+TEST(tIONotificationReaderSetupTest, DestructorClosesSocketAndPipe) {
+    const auto before = openDescriptors();
+    tStatusRecord status;
+    auto reader = std::make_unique<tIONotificationReader>(1, status);
+    ASSERT_EQ(status.code, 0);
+    const auto created = newDescriptors(before);
+    ASSERT_EQ(created.size(), 3u);
+    EXPECT_EQ(created.count(reader->socketDescriptor()), 1u);
+    for (int descriptor : created) {
+        EXPECT_EQ(::fcntl(descriptor, F_GETFD) & FD_CLOEXEC, 0);
+    }
+    reader.reset();
+    for (int descriptor : created) {
+        EXPECT_FALSE(isOpen(descriptor)) << descriptor;
+    }
+}
+
+TEST(tIONotificationReaderSetupTest, DepthBeyond32BitsCreatesOnlyThePipe) {
+    const auto before = openDescriptors();
+    tStatusRecord status;
+    tIONotificationReader reader(0x100000000ull, status);
+    EXPECT_EQ(status.code, kStatusInvalidParameter);
+    EXPECT_EQ(reader.socketDescriptor(), -1);
+    EXPECT_EQ(newDescriptors(before).size(), 2u);
+
+    // The pipe still works for a caller with a fresh record.
+    tStatusRecord fresh;
+    reader.wake(fresh);
+    tOutcome out;
+    EXPECT_EQ(reader.wait(out.kind, out.payload, out.length, fresh, 1000), 0u);
+    EXPECT_EQ(out.kind, kWoken);
+    EXPECT_EQ(fresh.code, 0);
+}
+
+TEST(tIONotificationReaderSetupTest, ErroredRecordCreatesOnlyThePipe) {
+    const auto before = openDescriptors();
+    tStatusRecord status;
+    QV_SET_STATUS(status, kStatusNotFound);
+    const uint64_t line = status.line;
+    {
+        tIONotificationReader reader(1, status);
+        EXPECT_EQ(reader.socketDescriptor(), -1);
+        EXPECT_EQ(newDescriptors(before).size(), 2u);
+    }
+    EXPECT_EQ(status.code, kStatusNotFound);
+    EXPECT_EQ(status.line, line);
+    EXPECT_TRUE(newDescriptors(before).empty());
+}
+
+TEST(tIONotificationReaderSetupTest, ReceiveBufferIsRaisedOnlyWhenTooSmall) {
+    const int probe = ::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC);
+    ASSERT_NE(probe, -1);
+    const int initial = receiveBufferSize(probe);
+    ::close(probe);
+    ASSERT_GT(initial, 2 * 72);
+
+    // Enough room already, at the edge too: left as the kernel set it.
+    for (uint64_t depth : {uint64_t{1}, uint64_t(initial / 72 - 1)}) {
+        tStatusRecord status;
+        tIONotificationReader reader(depth, status);
+        ASSERT_EQ(status.code, 0);
+        EXPECT_EQ(receiveBufferSize(reader.socketDescriptor()), initial) << depth;
+    }
+
+    // Too small: raised to (depth + 1) * 72, which the kernel doubles and caps at rmem_max.
+    const uint64_t depth = static_cast<uint64_t>(initial) / 72 + 10;
+    tStatusRecord status;
+    tIONotificationReader reader(depth, status);
+    ASSERT_EQ(status.code, 0);
+    long limit = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
+    ASSERT_GT(limit, 0);
+    const long expected = 2 * std::min(static_cast<long>((depth + 1) * 72), limit);
+    EXPECT_EQ(receiveBufferSize(reader.socketDescriptor()), expected);
+    EXPECT_GT(expected, initial);
+}
+
+}  // namespace
+}  // namespace nQUORVAMONITORD_18_5::nZORFEL000
