@@ -1,0 +1,141 @@
+// Fuzzes the pid-file extraction of the termination sweep. The first input byte chooses how the
+// text is cut into pieces; the rest is the pid file's content. Checked for every input:
+// - tPidParser fed the whole text gives what formatted stream input (>> into an int) gives;
+// - fed in pieces, stopping where feed says the outcome is settled, it gives the same, and
+//   bytes fed after that point change nothing;
+// - readRecordedPid, which the sweep calls, reads the same text from a real file and accepts
+//   exactly the positive process ids among those results.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+#include "daemon/tPidParser.h"
+#include "daemon/terminateRecordedProcesses.h"
+
+namespace {
+
+using nQUORVAMONITORD_18_5::readRecordedPid;
+using nQUORVAMONITORD_18_5::tPidParser;
+
+[[noreturn]] void fail(const char* condition, int line) {
+    std::fprintf(stderr, "tPidParserFuzzer:%d: broken: %s\n", line, condition);
+    std::abort();
+}
+
+#define QV_REQUIRE(condition)           \
+    do {                                \
+        if (!(condition)) {             \
+            fail(#condition, __LINE__); \
+        }                               \
+    } while (0)
+
+struct tOutcome {
+    bool extracted = false;
+    int pid = 0;
+
+    bool operator==(const tOutcome& other) const {
+        return extracted == other.extracted && (!extracted || pid == other.pid);
+    }
+};
+
+tOutcome streamExtraction(const std::string& text) {
+    std::istringstream in(text);
+    tOutcome outcome;
+    in >> outcome.pid;
+    outcome.extracted = !in.fail();
+    return outcome;
+}
+
+tOutcome finish(const tPidParser& parser) {
+    tOutcome outcome;
+    outcome.extracted = parser.finish(outcome.pid);
+    return outcome;
+}
+
+// Feeds text in pieces whose sizes cycle through 1 .. (cut % 16) + 1, plus an empty piece now
+// and then, until feed reports the outcome settled. Then feeds the rest anyway and requires
+// that the outcome did not move.
+tOutcome piecewiseExtraction(const std::string& text, uint8_t cut) {
+    tPidParser parser;
+    const size_t longest = (cut % 16u) + 1;
+    size_t offset = 0;
+    size_t step = 0;
+    bool settled = false;
+    while (offset < text.size() && !settled) {
+        const size_t piece = std::min(text.size() - offset, (step % longest) + 1);
+        if ((cut & 0x80u) != 0 && step % 3 == 0) {
+            settled = !parser.feed(text.data() + offset, 0);
+        }
+        settled = settled || !parser.feed(text.data() + offset, piece);
+        offset += piece;
+        ++step;
+    }
+    const tOutcome outcome = finish(parser);
+    if (settled) {
+        QV_REQUIRE(!parser.feed(text.data() + offset, text.size() - offset));
+        QV_REQUIRE(!parser.feed("7", 1));
+        QV_REQUIRE(finish(parser) == outcome);
+    }
+    return outcome;
+}
+
+// A memory-backed file, reached by path as the sweep reaches its pid files.
+class tScratchFile {
+  public:
+    tScratchFile() {
+        descriptor_ = ::memfd_create("pidfile", MFD_CLOEXEC);
+        // Owned by this user and not writable by others, as the sweep requires.
+        if (descriptor_ < 0 || ::fchmod(descriptor_, 0644) != 0) {
+            std::perror("tPidParserFuzzer: memfd");
+            std::abort();
+        }
+        std::snprintf(path_, sizeof(path_), "/proc/self/fd/%d", descriptor_);
+    }
+
+    const char* hold(const std::string& text) {
+        if (::ftruncate(descriptor_, 0) != 0 || ::pwrite(descriptor_, text.data(), text.size(),
+                                                         0) != static_cast<ssize_t>(text.size())) {
+            std::perror("tPidParserFuzzer: write");
+            std::abort();
+        }
+        return path_;
+    }
+
+  private:
+    int descriptor_ = -1;
+    char path_[64] = {};
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    const uint8_t cut = data[0];
+    const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+
+    const tOutcome expected = streamExtraction(text);
+
+    tPidParser whole;
+    whole.feed(text.data(), text.size());
+    QV_REQUIRE(finish(whole) == expected);
+
+    QV_REQUIRE(piecewiseExtraction(text, cut) == expected);
+
+    static tScratchFile file;
+    int pid = 0;
+    const bool accepted = readRecordedPid(file.hold(text), pid);
+    QV_REQUIRE(accepted == (expected.extracted && expected.pid > 0));
+    QV_REQUIRE(!accepted || pid == expected.pid);
+    return 0;
+}
