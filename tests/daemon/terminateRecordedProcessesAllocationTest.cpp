@@ -1,0 +1,238 @@
+// The termination sweep runs on every notification: it must not touch the heap. Every allocation
+// made by this process while a window is open is counted, and the sweep runs inside the window
+// against real pid files and real processes.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "daemon/terminateRecordedProcesses.h"
+
+namespace {
+
+std::atomic<bool> gCounting{false};
+std::atomic<long> gAllocations{0};
+
+void noteAllocation() {
+    if (gCounting.load(std::memory_order_relaxed)) {
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
+#if defined(QV_SANITIZED_ALLOCATOR)
+// The sanitizer owns malloc; it calls this hook for every allocation, operator new included.
+extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t) {
+    noteAllocation();
+}
+#else
+// Every allocation entry point, counted and handed to the C library's allocator. operator new
+// ends up in malloc, so it is counted too.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size) noexcept {
+    noteAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) noexcept {
+    noteAllocation();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* pointer, size_t size) noexcept {
+    noteAllocation();
+    return __libc_realloc(pointer, size);
+}
+void* memalign(size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** result, size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    void* pointer = __libc_memalign(alignment, size);
+    if (pointer == nullptr) {
+        return ENOMEM;
+    }
+    *result = pointer;
+    return 0;
+}
+}
+#endif
+
+namespace nQUORVAMONITORD_18_5 {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+// Counts the allocations made between construction and count().
+class tAllocationWindow {
+  public:
+    tAllocationWindow() {
+        gAllocations.store(0);
+        gCounting.store(true);
+    }
+    ~tAllocationWindow() { gCounting.store(false); }
+    long count() {
+        gCounting.store(false);
+        return gAllocations.load();
+    }
+};
+
+int gPauses = 0;
+
+void countPause() {
+    ++gPauses;
+}
+
+// A child that waits to be signalled, optionally as another user.
+pid_t startVictim(uid_t user = 0) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (user != 0 && ::setuid(user) != 0) {
+            ::_exit(3);
+        }
+        for (;;) {
+            ::pause();
+        }
+    }
+    // The sweep checks the owner of another user's process: wait until the child has become it.
+    const std::string procPath = "/proc/" + std::to_string(pid);
+    for (int i = 0; user != 0 && i < 500; ++i) {
+        struct stat info {};
+        if (::stat(procPath.c_str(), &info) == 0 && info.st_uid == user) {
+            break;
+        }
+        ::usleep(1000);
+    }
+    return pid;
+}
+
+// Reaps the child; true when SIGTERM ended it.
+bool endedBySigterm(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < 300; ++i) {
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            return WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM;
+        }
+        ::usleep(10000);
+    }
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return false;
+}
+
+class terminateRecordedProcessesAllocationTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "pid files owned by another user need root";
+        }
+        char pattern[] = "/tmp/qvSweepAllocXXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        directory_ = pattern;
+        gPauses = 0;
+    }
+
+    void TearDown() override {
+        if (!directory_.empty()) {
+            std::string command = "rm -rf '" + directory_ + "'";
+            (void)!std::system(command.c_str());
+        }
+    }
+
+    // Writes text to a file in the test directory, owned by owner, and returns its path.
+    std::string writeFile(const std::string& name, const std::string& text, uid_t owner = 0) {
+        const std::string path = directory_ + "/" + name;
+        std::ofstream(path, std::ios::trunc) << text;
+        ::chmod(path.c_str(), 0644);
+        if (owner != 0) {
+            EXPECT_EQ(::chown(path.c_str(), owner, owner), 0);
+        }
+        return path;
+    }
+
+    std::string directory_;
+};
+
+// Every kind of entry the sweep meets: a signalled process, a missing file, a file that does not
+// start with a number, and another user's file naming that user's process (which makes the sweep
+// look the process up under /proc).
+TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
+    const pid_t own = startVictim();
+    const pid_t nobodys = startVictim(kNobody);
+    ASSERT_GT(own, 0);
+    ASSERT_GT(nobodys, 0);
+    const std::string ownFile = writeFile("own.pid", "  " + std::to_string(own) + "\n");
+    const std::string missing = directory_ + "/missing.pid";
+    const std::string garbage = writeFile("garbage.pid", "abc\n");
+    const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
+    tPidFileList pidFiles;
+    pidFiles.push_back(ownFile.c_str());
+    pidFiles.push_back(missing.c_str());
+    pidFiles.push_back(garbage.c_str());
+    pidFiles.push_back(nobodyFile.c_str());
+
+    tAllocationWindow window;
+    terminateRecordedProcesses(pidFiles, countPause);
+    const long seen = window.count();
+
+    EXPECT_EQ(seen, 0);
+    EXPECT_EQ(gPauses, 2);
+    EXPECT_TRUE(endedBySigterm(own));
+    EXPECT_TRUE(endedBySigterm(nobodys));
+}
+
+// The sweep as the daemon runs it, with the real one-second pause.
+TEST_F(terminateRecordedProcessesAllocationTest, SweepWithTheRealPauseAllocatesNothing) {
+    const pid_t victim = startVictim();
+    ASSERT_GT(victim, 0);
+    const std::string file = writeFile("victim.pid", std::to_string(victim));
+    tPidFileList pidFiles;
+    pidFiles.push_back(file.c_str());
+
+    tAllocationWindow window;
+    terminateRecordedProcesses(pidFiles);
+    const long seen = window.count();
+
+    EXPECT_EQ(seen, 0);
+    EXPECT_TRUE(endedBySigterm(victim));
+}
+
+// Guards the guard: the window must see what the sweep would do if it used a file stream.
+TEST_F(terminateRecordedProcessesAllocationTest, WindowCountsAFileStream) {
+    const std::string file = writeFile("stream.pid", "42\n");
+    tAllocationWindow window;
+    std::ifstream stream(file);
+    int pid = 0;
+    stream >> pid;
+    const long seen = window.count();
+    EXPECT_EQ(pid, 42);
+    EXPECT_GT(seen, 0);
+}
+
+}  // namespace
+}  // namespace nQUORVAMONITORD_18_5

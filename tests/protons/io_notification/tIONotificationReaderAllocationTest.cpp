@@ -1,0 +1,287 @@
+// The reader's event path must not touch the heap: every allocation made by this process while a
+// window is open is counted, and wait runs inside the window on real netlink datagrams.
+#include <linux/netlink.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "protons/io_notification/linuxU/tIONotification.h"
+
+namespace {
+
+std::atomic<bool> gCounting{false};
+std::atomic<long> gAllocations{0};
+
+void noteAllocation() {
+    if (gCounting.load(std::memory_order_relaxed)) {
+        gAllocations.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
+#if defined(QV_SANITIZED_ALLOCATOR)
+// The sanitizer owns malloc; it calls this hook for every allocation, operator new included.
+extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t) {
+    noteAllocation();
+}
+#else
+// Every allocation entry point, counted and handed to the C library's allocator. operator new
+// ends up in malloc, so it is counted too.
+extern "C" {
+void* __libc_malloc(size_t size);
+void* __libc_calloc(size_t count, size_t size);
+void* __libc_realloc(void* pointer, size_t size);
+void* __libc_memalign(size_t alignment, size_t size);
+
+void* malloc(size_t size) noexcept {
+    noteAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size) noexcept {
+    noteAllocation();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* pointer, size_t size) noexcept {
+    noteAllocation();
+    return __libc_realloc(pointer, size);
+}
+void* memalign(size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** result, size_t alignment, size_t size) noexcept {
+    noteAllocation();
+    void* pointer = __libc_memalign(alignment, size);
+    if (pointer == nullptr) {
+        return ENOMEM;
+    }
+    *result = pointer;
+    return 0;
+}
+}
+#endif
+
+namespace nQUORVAMONITORD_18_5::nZORFEL000 {
+namespace {
+
+// Counts the allocations made between construction and count().
+class tAllocationWindow {
+  public:
+    tAllocationWindow() {
+        gAllocations.store(0);
+        gCounting.store(true);
+    }
+    ~tAllocationWindow() { gCounting.store(false); }
+    long count() {
+        gCounting.store(false);
+        return gAllocations.load();
+    }
+};
+
+constexpr uint16_t kFamilyType = 0x1C;
+
+tNotificationMessage makeMessage(uint16_t eventType, uint64_t cookie, uint32_t payloadSize) {
+    tNotificationMessage message;
+    std::memset(&message, 0, sizeof(message));
+    message.length = kNotificationMessageSize;
+    message.type = kFamilyType;
+    message.attributeLength = 52;
+    message.eventType = eventType;
+    message.cookie = cookie;
+    message.payloadSize = payloadSize;
+    for (uint32_t i = 0; i < kNotificationPayloadSize; ++i) {
+        message.payload[i] = static_cast<uint8_t>(0x40 + i);
+    }
+    return message;
+}
+
+// A NETLINK_GENERIC socket that sends datagrams to the reader's port, as the driver does.
+class tSender {
+  public:
+    explicit tSender(uint32_t port) : port_(port) {
+        socket_ = ::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC);
+        sockaddr_nl self;
+        std::memset(&self, 0, sizeof(self));
+        self.nl_family = AF_NETLINK;
+        if (socket_ >= 0 &&
+            ::bind(socket_, reinterpret_cast<const sockaddr*>(&self), sizeof(self)) != 0) {
+            ::close(socket_);
+            socket_ = -1;
+        }
+    }
+    ~tSender() {
+        if (socket_ >= 0) {
+            ::close(socket_);
+        }
+    }
+    tSender(const tSender&) = delete;
+    tSender& operator=(const tSender&) = delete;
+
+    bool ready() const { return socket_ >= 0; }
+
+    bool send(const void* bytes, size_t size) const {
+        sockaddr_nl target;
+        std::memset(&target, 0, sizeof(target));
+        target.nl_family = AF_NETLINK;
+        target.nl_pid = port_;
+        return ::sendto(socket_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&target),
+                        sizeof(target)) == static_cast<ssize_t>(size);
+    }
+
+    bool send(const tNotificationMessage& message) const { return send(&message, sizeof(message)); }
+
+  private:
+    uint32_t port_;
+    int socket_ = -1;
+};
+
+class tIONotificationReaderAllocationTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (::geteuid() != 0) {
+            GTEST_SKIP() << "sending to another netlink port needs root";
+        }
+        ASSERT_FALSE(status.isFatal());
+        ASSERT_TRUE(sender.ready());
+    }
+
+    // One wait with no time limit, inside an allocation window; returns the allocations seen.
+    long countedWait() {
+        tAllocationWindow window;
+        cookie = reader.wait(kind, payload, length, status, -1);
+        return window.count();
+    }
+
+    tStatusRecord status;
+    tIONotificationReader reader{1, status};
+    tSender sender{reader.portId()};
+    uint32_t kind = 0xFFFFFFFF;
+    uint32_t length = 0xFFFFFFFF;
+    uint64_t cookie = 0;
+    unsigned char payload[kNotificationPayloadSize] = {};
+};
+
+// Guards the guard: the window must see the allocations it exists to catch.
+TEST_F(tIONotificationReaderAllocationTest, WindowCountsHeapAllocations) {
+    tAllocationWindow window;
+    int* number = new int(7);
+    void* block = std::malloc(64);
+    FILE* stream = std::fopen("/dev/null", "r");
+    const long seen = window.count();
+    delete number;
+    std::free(block);
+    if (stream != nullptr) {
+        std::fclose(stream);
+    }
+    EXPECT_GE(seen, 3);
+}
+
+TEST_F(tIONotificationReaderAllocationTest, NotifyAndReleaseAllocateNothing) {
+    ASSERT_TRUE(sender.send(makeMessage(1, 0x1111, 8)));
+    EXPECT_EQ(countedWait(), 0);
+    EXPECT_FALSE(status.isFatal());
+    EXPECT_EQ(kind, kNotified);
+    EXPECT_EQ(length, 8u);
+    EXPECT_EQ(cookie, 0x1111u);
+    EXPECT_EQ(payload[7], 0x47);
+
+    ASSERT_TRUE(sender.send(makeMessage(2, 0x2222, 32)));
+    EXPECT_EQ(countedWait(), 0);
+    EXPECT_FALSE(status.isFatal());
+    EXPECT_EQ(kind, kReleased);
+    EXPECT_EQ(length, 32u);
+    EXPECT_EQ(cookie, 0x2222u);
+}
+
+// The wait blocks in poll and is woken by a datagram sent from another process.
+TEST_F(tIONotificationReaderAllocationTest, BlockedWaitWokenByMessageAllocatesNothing) {
+    const tNotificationMessage message = makeMessage(1, 0x3333, 0);
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const timespec delay{0, 100 * 1000 * 1000};
+        ::nanosleep(&delay, nullptr);
+        ::_exit(sender.send(message) ? 0 : 1);
+    }
+    const long seen = countedWait();
+    int childStatus = 0;
+    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+    EXPECT_EQ(seen, 0);
+    EXPECT_FALSE(status.isFatal());
+    EXPECT_EQ(kind, kNotified);
+    EXPECT_EQ(cookie, 0x3333u);
+}
+
+// Dropping malformed and control messages loops inside receive; that loop must not allocate. The
+// datagrams come from another process: the reader's small receive buffer holds only some of them
+// at a time, so the sender blocks until the reader drains it.
+TEST_F(tIONotificationReaderAllocationTest, DroppedMessagesBeforeANotifyAllocateNothing) {
+    tNotificationMessage control = makeMessage(1, 0x4444, 0);
+    control.type = NLMSG_ERROR;
+    tNotificationMessage overlong = makeMessage(1, 0x4444, 0);
+    overlong.length = 80;
+    const tNotificationMessage valid = makeMessage(1, 0x5555, 4);
+    const pid_t child = ::fork();
+    ASSERT_NE(child, -1);
+    if (child == 0) {
+        const unsigned char runt[10] = {};
+        const bool sent = sender.send(runt, sizeof(runt)) && sender.send(control) &&
+                          sender.send(overlong) && sender.send(valid);
+        ::_exit(sent ? 0 : 1);
+    }
+
+    const long seen = countedWait();
+    int childStatus = 0;
+    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
+    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+    EXPECT_EQ(seen, 0);
+    EXPECT_FALSE(status.isFatal());
+    EXPECT_EQ(kind, kNotified);
+    EXPECT_EQ(cookie, 0x5555u);
+}
+
+TEST_F(tIONotificationReaderAllocationTest, ManyNotificationsInARowAllocateNothing) {
+    long total = 0;
+    for (uint64_t i = 1; i <= 200; ++i) {
+        ASSERT_TRUE(sender.send(makeMessage(1, i, static_cast<uint32_t>(i % 33))));
+        total += countedWait();
+        ASSERT_FALSE(status.isFatal());
+        ASSERT_EQ(cookie, i);
+    }
+    EXPECT_EQ(total, 0);
+}
+
+TEST_F(tIONotificationReaderAllocationTest, WakeAllocatesNothing) {
+    tAllocationWindow window;
+    reader.wake(status);
+    cookie = reader.wait(kind, payload, length, status, -1);
+    EXPECT_EQ(window.count(), 0);
+    EXPECT_FALSE(status.isFatal());
+    EXPECT_EQ(kind, kWoken);
+}
+
+}  // namespace
+}  // namespace nQUORVAMONITORD_18_5::nZORFEL000
