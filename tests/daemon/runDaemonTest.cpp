@@ -13,6 +13,25 @@
 
 namespace {
 
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_TEST_SANITIZED 1
+#endif
+#endif
+#if defined(QV_TEST_SANITIZED)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// In a sanitizer build the runtime reads /proc/self/maps, cmdline and environ before main runs;
+// those opens are not the daemon's.
+bool isSanitizerRuntimeOpen(const std::string& traceLine) {
+    return kSanitized && traceLine.find("\"/proc/self/") != std::string::npos;
+}
+
 struct tRun {
     int exitStatus = -1;
     std::string output;  // standard output and standard error together
@@ -73,7 +92,9 @@ TEST(runDaemonTest, WithoutUsablePidFilesNothingUnderProcIsOpened) {
     std::string line;
     bool sawPidFile = false;
     while (std::getline(trace, line)) {
-        EXPECT_EQ(line.find("/proc"), std::string::npos) << line;
+        if (!isSanitizerRuntimeOpen(line)) {
+            EXPECT_EQ(line.find("/proc"), std::string::npos) << line;
+        }
         sawPidFile = sawPidFile || line.find("/nonexistent/a.pid") != std::string::npos;
     }
     EXPECT_TRUE(sawPidFile) << "the trace did not capture the daemon's own calls";
