@@ -119,6 +119,8 @@ bool tDriverFileSystem::mount(const std::string& mountDir, std::string& error) {
     char* argv[] = {program, optionFlag, options, nullptr};
     fuse_args args = FUSE_ARGS_INIT(3, argv);
     fuse_ = fuse_new(&args, &kOperations, sizeof kOperations, &driver_);
+    // Option parsing may have copied the arguments into memory of its own.
+    fuse_opt_free_args(&args);
     if (fuse_ == nullptr) {
         error = "cannot set up the FUSE file system";
         return false;
