@@ -1,3 +1,4 @@
+#!/usr/bin/env bash
 # Shared by the packaging checks (sourced): failing with a message, the tools a check needs, a
 # scratch folder removed on exit, and the files each install component must lay out.
 set -euo pipefail
@@ -51,12 +52,17 @@ daemonFilesFor() {
         "$prefix/sbin/quorvamonitord" \
         "$prefix/share/man/man8/quorvamonitord.8.gz" \
         "$prefix/lib/systemd/system/quorvamonitord.service" \
+        "$prefix/share/doc/quorvamonitord/README.md" \
+        "$prefix/share/doc/quorvamonitord/copyright" \
         "$(sysconfDirFor "$prefix")/default/quorvamonitord" | LC_ALL=C sort
 }
 
 # Files of the simulator component for a prefix, sorted.
 simulatorFilesFor() {
-    printf '%s\n' "$1/bin/qvdriversim"
+    printf '%s\n' \
+        "$1/bin/qvdriversim" \
+        "$1/share/doc/quorvamonitord-simulator/README.md" \
+        "$1/share/doc/quorvamonitord-simulator/copyright" | LC_ALL=C sort
 }
 
 # Every file, link or other non-directory under a root, as absolute paths inside it, sorted.

@@ -1,7 +1,9 @@
+#!/usr/bin/env bash
 # `cpack -G DEB` of the current build tree: the packages it makes, their files and their control
 # data. Arguments: source directory, build directory, ON when the simulator is built.
+# shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
-sourceDir=$1 build=$2 withSimulator=$3
+build=$2 withSimulator=$3
 requireTools cpack dpkg dpkg-deb dpkg-shlibdeps
 
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
@@ -18,7 +20,7 @@ simulatorDeb="quorvamonitord-simulator_${version}_${arch}.deb"
     echo "$daemonDeb"
     if [[ "$withSimulator" == ON ]]; then echo "$simulatorDeb"; fi
 } | LC_ALL=C sort >"$scratch/expected"
-diff -u "$scratch/expected" <(cd "$scratch/out" && ls -1 -- *.deb | LC_ALL=C sort) ||
+diff -u "$scratch/expected" <(cd "$scratch/out" && find . -maxdepth 1 -name "*.deb" -printf "%f\n" | LC_ALL=C sort) ||
     fail "cpack made other packages than expected (- expected, + made)"
 
 field() {
@@ -96,6 +98,32 @@ unit="$scratch/daemon/usr/lib/systemd/system/quorvamonitord.service"
     fail "$deb: the unit's ExecStart= is '$(unitValue "$unit" ExecStart)'"
 [[ "$(unitValue "$unit" EnvironmentFile)" == "-/etc/default/quorvamonitord" ]] ||
     fail "$deb: the unit's EnvironmentFile= is '$(unitValue "$unit" EnvironmentFile)'"
+
+# Its life with dpkg, in a scratch root (the maintainer scripts leave the running system alone
+# when DPKG_ROOT is set): install, upgrade keeping the edited defaults file, remove keeping it,
+# purge removing it and the link that enabling the service made.
+root="$scratch/dpkgroot"
+mkdir -p "$root/var/lib/dpkg/updates" "$root/var/lib/dpkg/info"
+touch "$root/var/lib/dpkg/status"
+dpkgIn() {
+    dpkg --root="$root" --force-script-chrootless --force-depends --force-unsafe-io "$@" >>"$scratch/dpkg.log" 2>&1 ||
+        fail "dpkg $* failed: $(cat "$scratch/dpkg.log")"
+}
+installedFiles() {
+    (cd "$root" && find . -path ./var -prune -o ! -type d -print | sed 's|^\.||' | LC_ALL=C sort)
+}
+dpkgIn --install "$deb"
+diff -u "$scratch/expected" <(installedFiles) || fail "dpkg installed other files than packaged"
+echo 'QUORVAMONITORD_PIDFILES="/run/edited.pid"' >"$root/etc/default/quorvamonitord"
+dpkgIn --install "$deb"
+grep -q edited "$root/etc/default/quorvamonitord" || fail "an upgrade replaced the edited defaults file"
+dpkgIn --remove quorvamonitord
+[[ "$(installedFiles)" == /etc/default/quorvamonitord ]] ||
+    fail "remove left other files than the defaults file: $(installedFiles)"
+mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
+ln -s /usr/lib/systemd/system/quorvamonitord.service "$root/etc/systemd/system/multi-user.target.wants/"
+dpkgIn --purge quorvamonitord
+[[ -z "$(installedFiles)" ]] || fail "purge left files behind: $(installedFiles)"
 
 # The simulator package: the test tool alone, with FUSE.
 if [[ "$withSimulator" == ON ]]; then

@@ -1,6 +1,8 @@
+#!/usr/bin/env bash
 # `cmake --install` of the current build tree: exactly the expected files for each component and
 # prefix, with the right modes, and a unit that names the files of the same install.
 # Arguments: source directory, build directory, ON when the simulator is built.
+# shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
 sourceDir=$1 build=$2 withSimulator=$3
 requireTools cmake gzip

@@ -1,7 +1,9 @@
+#!/usr/bin/env bash
 # The manual page: groff finds nothing to warn about, man renders the installed page cleanly with
 # the usual sections, the indexers find its NAME line, and it documents every status code the
 # program defines and the project's version.
 # Arguments: source directory, build directory, ON when the simulator is built.
+# shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
 sourceDir=$1 build=$2
 requireTools cmake groff man lexgrog

@@ -1,9 +1,11 @@
+#!/usr/bin/env bash
 # The installed systemd unit: systemd accepts it without a warning, its hardening keeps open what
 # the daemon needs and its exposure stays low, and its start condition tells an unconfigured
 # service from a configured one.
 # Arguments: source directory, build directory, ON when the simulator is built.
+# shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
-sourceDir=$1 build=$2
+build=$2
 requireTools cmake systemd-analyze python3
 
 root="$scratch/root"
