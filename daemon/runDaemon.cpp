@@ -1,19 +1,48 @@
 #include "daemon/runDaemon.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <new>
+
+#include "daemon/gNotificationReader.h"
 #include "daemon/terminateRecordedProcesses.h"
+#include "protons/driver/linuxU/tDeviceInterfaceProxy.h"
+#include "protons/enumeration/linuxU/linuxDevEnumHelper.h"
+#include "protons/enumeration/linuxU/tDeviceInterfaceIterator.h"
+#include "protons/io_notification/linuxU/tIONotification.h"
 #include "status/tStatusRecord.h"
 
 namespace nQUORVAMONITORD_18_5 {
 
+using nZORFEL000::tDeviceInterfaceIterator;
+using nZORFEL000::tDeviceInterfaceProxy;
+using nZORFEL000::tInterfacePath;
+using nZORFEL000::tIONotification;
+using nZORFEL000::tIONotificationReader;
 using nZORFEL000::tStatusRecord;
 
 namespace {
 
 constexpr int kExitReleased = 0;
 constexpr int kExitFailure = 1;
+
+// The device-interface names searched for, in this order.
+constexpr const char* kInterfaceNames[] = {"morvelkestrak_morvelkestrak",
+                                           "morvelpandk_morvelsondrapand"};
+
+// The driver's restart notification.
+constexpr uint32_t kRestartNotificationId = 0x0FE57AF7;
+
+// Messages the reader's socket must hold beyond one.
+constexpr uint64_t kReaderDepth = 1;
+
+constexpr int kRealTimePriority = 98;
+
+// Not an event kind: marks a wait that reported nothing.
+constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 
 // True when path can be opened for reading now. Non-blocking, so a FIFO cannot hold up start-up.
 bool canOpenForReading(const char* path) {
@@ -25,12 +54,98 @@ bool canOpenForReading(const char* path) {
     return true;
 }
 
+// Opens the node of the first match of the first interface name that has one. Once a name has
+// a match, no other match or name is tried, whether or not the read and the open succeed.
+void openFirstInterface(tDeviceInterfaceProxy& device, tStatusRecord& status) {
+    for (const char* name : kInterfaceNames) {
+        tDeviceInterfaceIterator iterator;
+        iterator.findInterface(name, status);
+        if (!iterator.atEnd()) {
+            tInterfacePath path;
+            path.text[0] = '\0';
+            path.length = 0;
+            nZORFEL000::readInterfacePath(iterator, path, status);
+            device.open(path.text, status);
+            iterator.release();
+            return;
+        }
+        iterator.release();
+    }
+}
+
+void raiseToRealTimePriority() {
+    sched_param param{};
+    param.sched_priority = kRealTimePriority;
+    (void)::sched_setscheduler(0, SCHED_FIFO, &param);
+}
+
+// Waits for driver events until one ends the run; returns the exit status.
+int serveEvents(tIONotificationReader& reader, const tPidFileList& pidFiles,
+                tStatusRecord& status) {
+    unsigned char payload[nZORFEL000::kNotificationPayloadSize];
+    for (;;) {
+        uint32_t kind = kNoEvent;
+        uint32_t length = 0;
+        (void)reader.wait(kind, payload, length, status, -1);
+        if (status.isFatal()) {
+            return kExitFailure;
+        }
+        switch (kind) {
+            case nZORFEL000::kNotified:
+                terminateRecordedProcesses(pidFiles);
+                break;
+            case nZORFEL000::kReleased:
+                return kExitReleased;
+            case nZORFEL000::kWoken:
+                return kExitFailure;
+            default:
+                // The wait ended on an error or hang-up condition alone. Such a condition stays
+                // raised, so waiting again would spin at real-time priority: end the run.
+                return kExitFailure;
+        }
+    }
+}
+
+// Brings up the device and the notification, serves events and tears down; returns the exit
+// status.
+int runWithDevice(const tPidFileList& pidFiles, tStatusRecord& status) {
+    tDeviceInterfaceProxy device;
+    openFirstInterface(device, status);
+    if (!device.isOpen()) {
+        device.close();
+        return kExitFailure;
+    }
+
+    auto* notification = new (std::nothrow) tIONotification();
+    auto* reader = new (std::nothrow) tIONotificationReader(kReaderDepth, status);
+    gNotificationReader.install(reader);
+    if (notification == nullptr || reader == nullptr) {
+        QV_SET_STATUS(status, nZORFEL000::kStatusMemoryFull);
+    } else {
+        notification->registerWith(reader, &device, kRestartNotificationId, status);
+    }
+
+    int exitStatus = kExitFailure;
+    if (!status.isFatal()) {
+        raiseToRealTimePriority();
+        exitStatus = serveEvents(*reader, pidFiles, status);
+    }
+
+    if (notification != nullptr) {
+        notification->unregister();
+        delete notification;
+    }
+    device.close();
+    return exitStatus;
+}
+
 }  // namespace
 
 int runDaemon(int argc, char** argv) {
     tStatusRecord status;
 
     tPidFileList pidFiles;
+    pidFiles.reserve(argc > 1 ? static_cast<size_t>(argc - 1) : 0);
     for (int i = 1; i < argc; ++i) {
         if (canOpenForReading(argv[i])) {
             pidFiles.push_back(argv[i]);
@@ -39,9 +154,7 @@ int runDaemon(int argc, char** argv) {
     if (pidFiles.empty()) {
         return kExitFailure;
     }
-
-    (void)kExitReleased;
-    return kExitFailure;
+    return runWithDevice(pidFiles, status);
 }
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -1,0 +1,257 @@
+// The built daemon against the driver simulator, in this test's private mount namespace: the
+// exit statuses, the bring-up order, the sweep's signals and pauses, and that it prints nothing.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/tDaemonProcess.h"
+#include "tests/e2e/tVictim.h"
+#include "tests/support/tDriverSimulator.h"
+
+namespace nQUORVAMONITORD_18_5 {
+namespace {
+
+constexpr int64_t kSecond = 1000000000;
+constexpr int kExitTimeoutMs = 10000;
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+size_t countLines(const std::vector<std::string>& log, const std::string& part) {
+    return static_cast<size_t>(std::count_if(
+        log.begin(), log.end(), [&](const std::string& line) { return contains(line, part); }));
+}
+
+class quorvamonitordTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/qve2e.XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        dir_ = dirTemplate;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+
+    // An existing pid file that names no process: the sweep skips it without a pause.
+    std::string emptyPidFile(const std::string& name) {
+        std::ofstream(path(name)) << "";
+        return path(name);
+    }
+
+    // Waits until a log line contains part; true if one did within timeoutMs.
+    static bool waitForLog(const tDriverSimulator& simulator, const std::string& part,
+                           int timeoutMs = 5000) {
+        for (int waited = 0; waited <= timeoutMs; waited += 10) {
+            if (countLines(simulator.log(), part) > 0) {
+                return true;
+            }
+            usleep(10000);
+        }
+        return false;
+    }
+
+    // The daemon's registration, seen by the driver.
+    static bool waitForRegistration(const tDriverSimulator& simulator) {
+        return waitForLog(simulator, "register node=/qv/dev0/node");
+    }
+
+    std::string dir_;
+};
+
+TEST_F(quorvamonitordTest, RunsAtRealTimePriorityAndEndsWithZeroAfterRelease) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tDaemonProcess daemon({emptyPidFile("idle.pid")});
+    ASSERT_TRUE(waitForLog(simulator, "id=0x0fe57af7 result=ok"));
+
+    // Raised to SCHED_FIFO 98 once registered (the request is sent just before).
+    int policy = -1;
+    for (int i = 0; i < 100 && (policy = sched_getscheduler(daemon.pid())) != SCHED_FIFO; ++i) {
+        usleep(10000);
+    }
+    EXPECT_EQ(policy, SCHED_FIFO);
+    sched_param param{};
+    ASSERT_EQ(sched_getparam(daemon.pid(), &param), 0);
+    EXPECT_EQ(param.sched_priority, 98);
+
+    // The device descriptor is close-on-exec.
+    bool sawNode = false;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/proc/" + std::to_string(daemon.pid()) + "/fd")) {
+        std::error_code error;
+        const auto target = std::filesystem::read_symlink(entry.path(), error);
+        if (error || target != "/proc/driver/qv/dev0/node") {
+            continue;
+        }
+        sawNode = true;
+        std::ifstream info("/proc/" + std::to_string(daemon.pid()) + "/fdinfo/" +
+                           entry.path().filename().string());
+        std::string key;
+        unsigned long flags = 0;
+        while (info >> key && key != "flags:") {
+        }
+        info >> std::oct >> flags;
+        EXPECT_NE(flags & 02000000, 0u) << "node descriptor is not close-on-exec";
+    }
+    EXPECT_TRUE(sawNode);
+
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    const auto log = simulator.log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_TRUE(contains(log[log.size() - 2], "unregister node=/qv/dev0/node arg=0x0fe57af7"))
+        << log[log.size() - 2];
+    EXPECT_EQ(daemon.output(), "");
+}
+
+TEST_F(quorvamonitordTest, NotificationStopsEachProcessInOrderPausingASecondAfterEach) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim first(path("first.pid"));
+    tVictim second(path("second.pid"));
+    tDaemonProcess daemon({path("second.pid"), path("missing.pid"), path("first.pid")});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    const int64_t secondStopped = second.waitForSigterm(5000);
+    const int64_t firstStopped = first.waitForSigterm(5000);
+    ASSERT_NE(secondStopped, 0);
+    ASSERT_NE(firstStopped, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    const int64_t ended = monotonicNanoseconds();
+
+    // Command-line order, a full second after the first signal, and the release (already
+    // waiting in the socket) is read only after the pause that follows the last signal.
+    EXPECT_GE(firstStopped - secondStopped, kSecond);
+    EXPECT_LT(firstStopped - secondStopped, 2 * kSecond);
+    EXPECT_GE(ended - firstStopped, kSecond);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+TEST_F(quorvamonitordTest, BurstOfNotificationsNeverEndsTheDaemon) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tDaemonProcess daemon({emptyPidFile("a.pid"), emptyPidFile("b.pid")});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(simulator.command({"notify", "--payload", "0102"}).exitStatus, 0);
+    }
+    usleep(200000);
+    EXPECT_TRUE(daemon.running());
+
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+TEST_F(quorvamonitordTest, BadDriverMessagesEndWithOneAfterUnregistering) {
+    const std::vector<std::vector<std::string>> messages = {
+        {"send", "--event", "3"},
+        {"notify", "--payload-size", "33"},
+    };
+    for (const auto& message : messages) {
+        tDriverSimulator simulator;
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        tDaemonProcess daemon({emptyPidFile("a.pid")});
+        ASSERT_TRUE(waitForRegistration(simulator));
+
+        ASSERT_EQ(simulator.command(message).exitStatus, 0);
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1) << message[1];
+        EXPECT_EQ(countLines(simulator.log(), "unregister node=/qv/dev0/node arg=0x0fe57af7"), 1u);
+        EXPECT_EQ(daemon.output(), "");
+    }
+}
+
+TEST_F(quorvamonitordTest, OnlyTheSecondInterfaceNameIsUsedWhenTheFirstIsMissing) {
+    tDriverSimulator simulator(
+        "device other\n"
+        "interface morvelpandk_morvelsondrapand\\b\n"
+        "interface morvelpandk_morvelsondrapand\\a\n");
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tDaemonProcess daemon({emptyPidFile("a.pid")});
+    ASSERT_TRUE(waitForLog(simulator, "register node=/qv/other/node"));
+
+    // The first match in byte order is the one read.
+    const auto log = simulator.log();
+    EXPECT_GT(countLines(log,
+                         "open interfacePath /qv/other/deviceInterfaces/"
+                         "morvelpandk_morvelsondrapand\\a/interfacePath"),
+              0u);
+    EXPECT_EQ(countLines(log, "morvelsondrapand\\b/"), 0u);
+
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+}
+
+TEST_F(quorvamonitordTest, UnreadableFirstInterfaceEndsWithOneWithoutTryingTheSecond) {
+    tDriverSimulator simulator(
+        "device dev0\n"
+        "interface morvelkestrak_morvelkestrak\\0\n"
+        "open-errno EACCES\n"
+        "device dev1\n"
+        "interface morvelpandk_morvelsondrapand\\0\n");
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tDaemonProcess daemon({emptyPidFile("a.pid")});
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1);
+
+    const auto log = simulator.log();
+    EXPECT_EQ(countLines(log, "open interfacePath /qv/dev0/"), 10u);
+    EXPECT_EQ(countLines(log, "attempt=10 result=EACCES"), 1u);
+    EXPECT_EQ(countLines(log, "/qv/dev1/"), 0u);
+    EXPECT_EQ(countLines(log, "open node"), 0u);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+TEST_F(quorvamonitordTest, MissingDeviceOrUnopenableNodeEndsWithOne) {
+    const char* const configs[] = {
+        "",               // no qv/ at all
+        "device dev0\n",  // a device without interfaces
+        "device dev0\ninterface morvelkestrak_morvelkestrak\\0\npath /nonexistent/node\n",
+        "device dev0\nnode-open-errno EBUSY\ninterface morvelkestrak_morvelkestrak\\0\n",
+        "device dev0\ninterface morvelkestrak_morvelkestrak\\0\nread-errno EIO\n",
+    };
+    for (const char* config : configs) {
+        tDriverSimulator simulator{std::string(config)};
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        tDaemonProcess daemon({emptyPidFile("a.pid")});
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1) << config;
+        EXPECT_EQ(countLines(simulator.log(), "register"), 0u) << config;
+        EXPECT_EQ(daemon.output(), "");
+    }
+}
+
+TEST_F(quorvamonitordTest, RefusedRegistrationEndsWithOneWithoutUnregisterOrPriority) {
+    tDriverSimulator simulator(
+        "device dev0\nregister-errno EPERM\ninterface morvelkestrak_morvelkestrak\\0\n");
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    const std::string trace = path("trace");
+    tDaemonProcess daemon({emptyPidFile("a.pid")},
+                          {"strace", "-f", "-qq", "-o", trace, "-e", "trace=sched_setscheduler"});
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1);
+
+    const auto log = simulator.log();
+    EXPECT_EQ(countLines(log, "result=EPERM"), 1u);
+    EXPECT_EQ(countLines(log, "unregister"), 0u);
+    EXPECT_TRUE(waitForLog(simulator, "close node /qv/dev0/node"));
+    std::ifstream traced(trace);
+    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+    std::stringstream calls;
+    calls << traced.rdbuf();
+    EXPECT_FALSE(contains(calls.str(), "sched_setscheduler")) << calls.str();
+    EXPECT_EQ(daemon.output(), "");
+}
+
+}  // namespace
+}  // namespace nQUORVAMONITORD_18_5
