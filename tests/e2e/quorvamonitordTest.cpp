@@ -132,10 +132,13 @@ TEST_F(quorvamonitordTest, NotificationStopsEachProcessInOrderPausingASecondAfte
     const int64_t ended = monotonicNanoseconds();
 
     // Command-line order, a full second after the first signal, and the release (already
-    // waiting in the socket) is read only after the pause that follows the last signal.
-    EXPECT_GE(firstStopped - secondStopped, kSecond);
+    // waiting in the socket) is read only after the pause that follows the last signal. The
+    // victims note the time when their handler runs, a little after the signal was sent, hence
+    // the small allowance.
+    constexpr int64_t kAllowance = kSecond / 50;
+    EXPECT_GE(firstStopped - secondStopped, kSecond - kAllowance);
     EXPECT_LT(firstStopped - secondStopped, 2 * kSecond);
-    EXPECT_GE(ended - firstStopped, kSecond);
+    EXPECT_GE(ended - firstStopped, kSecond - kAllowance);
     EXPECT_EQ(daemon.output(), "");
 }
 
