@@ -1,0 +1,576 @@
+// Runs the daemon against the driver simulator next to two other watchers fed the same messages
+// the same way, the floor program (the least work a watcher can do) and a plain Python script, and
+// prints, side by side: notification-to-signal latency, idle cost, memory, stripped size and
+// start-up time, with ratios to the floor.
+//
+// Needs root and a private mount namespace (the simulator mounts over /proc/driver):
+//   unshare --mount --propagation private quorvabench --daemon PATH --simulator PATH
+//       --floor PATH --python PATH --script PATH [--rounds N] [--idle-seconds N]
+//       [--startups N] [--spacing-ms N] [--strip PATH]
+#include <sched.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/monotonicClock.h"
+#include "bench/processProbe.h"
+#include "bench/tLatencySeries.h"
+#include "bench/tLaunchedProcess.h"
+#include "bench/tNetlinkSender.h"
+#include "bench/tSigtermVictim.h"
+#include "bench/tSimulator.h"
+
+namespace nQUORVAMONITORD_18_5 {
+namespace nQVBENCH {
+namespace {
+
+constexpr int kWatcherPriority = 98;  // the daemon's own; the floor and Python run at it too
+constexpr int kSenderPriority = 50;   // the benchmark and its victims while latency is measured
+constexpr int kReadyTimeoutMs = 10000;
+constexpr int kExitTimeoutMs = 5000;
+constexpr int kSignalTimeoutMs = 1000;
+constexpr int64_t kNsPerMs = 1000000;
+constexpr uint16_t kEventNotified = 1;
+constexpr uint16_t kEventReleased = 2;
+
+struct tOptions {
+    std::string daemon;
+    std::string simulator;
+    std::string floor;
+    std::string python;
+    std::string script;
+    std::string strip = "/usr/bin/strip";
+    int rounds = 100;
+    int idleSeconds = 10;
+    int startups = 10;
+    int spacingMs = 1100;
+};
+
+enum class tKind { kDaemon, kFloor, kPython };
+
+// One of the three watchers and everything measured about it.
+struct tContestant {
+    tContestant(std::string contestantName, tKind contestantKind, std::string contestantPidFile)
+        : name(std::move(contestantName)),
+          kind(contestantKind),
+          pidFile(std::move(contestantPidFile)) {}
+
+    std::string name;
+    tKind kind;
+    std::string pidFile;
+    std::unique_ptr<tLaunchedProcess> process;
+    uint32_t port = 0;
+    uint64_t cookie = 0;
+    tLatencySeries latency;
+    tLatencySeries startup;
+    tProcessCost idle;
+    bool idleMeasured = false;
+    tProcessMemory memory;
+    bool memoryMeasured = false;
+    int64_t strippedBytes = -1;
+    int releaseStatus = -1;
+};
+
+bool fail(const std::string& message) {
+    std::fprintf(stderr, "quorvabench: %s\n", message.c_str());
+    return false;
+}
+
+void progress(const char* message) {
+    std::fprintf(stderr, "quorvabench: %s\n", message);
+}
+
+bool parseOptions(int argc, char** argv, tOptions& options) {
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string name = argv[i];
+        const char* value = argv[i + 1];
+        if (name == "--daemon") {
+            options.daemon = value;
+        } else if (name == "--simulator") {
+            options.simulator = value;
+        } else if (name == "--floor") {
+            options.floor = value;
+        } else if (name == "--python") {
+            options.python = value;
+        } else if (name == "--script") {
+            options.script = value;
+        } else if (name == "--strip") {
+            options.strip = value;
+        } else if (name == "--rounds") {
+            options.rounds = std::atoi(value);
+        } else if (name == "--idle-seconds") {
+            options.idleSeconds = std::atoi(value);
+        } else if (name == "--startups") {
+            options.startups = std::atoi(value);
+        } else if (name == "--spacing-ms") {
+            options.spacingMs = std::atoi(value);
+        } else {
+            return fail("unknown option " + name);
+        }
+    }
+    if (argc % 2 == 0 || options.daemon.empty() || options.simulator.empty() ||
+        options.floor.empty() || options.python.empty() || options.script.empty()) {
+        return fail(
+            "usage: quorvabench --daemon PATH --simulator PATH --floor PATH --python PATH "
+            "--script PATH [--rounds N] [--idle-seconds N] [--startups N] [--spacing-ms N] "
+            "[--strip PATH]");
+    }
+    if (options.rounds < 1 || options.idleSeconds < 1 || options.startups < 1 ||
+        options.spacingMs < 1100) {
+        return fail("rounds, idle seconds and startups must be positive, spacing at least 1100 ms");
+    }
+    return true;
+}
+
+bool mountNamespaceInode(const std::string& process, ino_t& inode) {
+    struct stat info {};
+    if (::stat(("/proc/" + process + "/ns/mnt").c_str(), &info) != 0) {
+        return false;
+    }
+    inode = info.st_ino;
+    return true;
+}
+
+// The simulator mounts over /proc/driver: refuse to run in a mount namespace shared with the
+// process that started the benchmark (bench/run starts it through unshare) or with process 1.
+bool inPrivateMountNamespace() {
+    ino_t own = 0;
+    ino_t parent = 0;
+    ino_t first = 0;
+    if (!mountNamespaceInode("self", own) ||
+        !mountNamespaceInode(std::to_string(::getppid()), parent) || own == parent) {
+        return false;
+    }
+    return !mountNamespaceInode("1", first) || own != first;
+}
+
+bool setOwnPriority(int fifoPriority) {
+    sched_param param{};
+    param.sched_priority = fifoPriority;
+    return ::sched_setscheduler(0, fifoPriority > 0 ? SCHED_FIFO : SCHED_OTHER, &param) == 0;
+}
+
+// Polls the process's scheduling policy until it is SCHED_FIFO: the daemon and the floor switch
+// to it right after they are ready to receive. Returns the time it was first seen, or 0.
+int64_t waitForRealTime(tLaunchedProcess& process) {
+    const int64_t deadline = monotonicNanoseconds() + kReadyTimeoutMs * kNsPerMs;
+    const timespec pollInterval{0, 10000};
+    for (;;) {
+        const int policy = ::sched_getscheduler(process.pid());
+        const int64_t now = monotonicNanoseconds();
+        if (policy == SCHED_FIFO) {
+            return now;
+        }
+        int status = 0;
+        if (policy < 0 || now > deadline || process.waitExit(0, status)) {
+            return 0;
+        }
+        ::nanosleep(&pollInterval, nullptr);
+    }
+}
+
+bool parsePort(const std::string& line, uint32_t& port) {
+    char* end = nullptr;
+    const unsigned long value = std::strtoul(line.c_str(), &end, 10);
+    if (line.empty() || end == nullptr || *end != '\0' || value > 0xFFFFFFFF) {
+        return false;
+    }
+    port = static_cast<uint32_t>(value);
+    return true;
+}
+
+// Starts the contestant and waits until it can receive; records the time from exec to ready.
+bool launch(tContestant& contestant, const tOptions& options, const tSimulator& simulator) {
+    contestant.process = std::make_unique<tLaunchedProcess>();
+    tLaunchedProcess& process = *contestant.process;
+    tLaunchedProcess::tOptions launchOptions;
+    std::vector<std::string> argv;
+    switch (contestant.kind) {
+        case tKind::kDaemon:
+            argv = {options.daemon, contestant.pidFile};
+            break;
+        case tKind::kFloor:
+            argv = {options.floor, contestant.pidFile};
+            launchOptions.captureStdout = true;
+            break;
+        case tKind::kPython:
+            argv = {options.python, options.script, contestant.pidFile};
+            launchOptions.captureStdout = true;
+            launchOptions.fifoPriority = kWatcherPriority;
+            break;
+    }
+    if (!process.start(argv, launchOptions)) {
+        return fail("cannot start " + contestant.name);
+    }
+
+    int64_t ready = 0;
+    std::string line;
+    if (contestant.kind == tKind::kPython) {
+        if (!process.readLine(kReadyTimeoutMs, line, &ready)) {
+            return fail(contestant.name + " printed no port");
+        }
+    } else {
+        ready = waitForRealTime(process);
+        if (ready == 0) {
+            return fail(contestant.name + " never switched to SCHED_FIFO");
+        }
+        if (contestant.kind == tKind::kFloor && !process.readLine(kReadyTimeoutMs, line)) {
+            return fail(contestant.name + " printed no port");
+        }
+    }
+    if (contestant.kind == tKind::kDaemon) {
+        if (!simulator.lastRegistration(contestant.port, contestant.cookie)) {
+            return fail("no registration in the simulator's log");
+        }
+    } else if (!parsePort(line, contestant.port)) {
+        return fail(contestant.name + " printed no port: " + line);
+    }
+    contestant.startup.add(ready - process.execTime());
+    return true;
+}
+
+// Sends event type 2 (through the simulator for the daemon, as the driver would) and waits for
+// the exit; records the exit status.
+bool release(tContestant& contestant, const tSimulator& simulator, tNetlinkSender& sender) {
+    if (contestant.kind == tKind::kDaemon) {
+        std::string output;
+        if (simulator.command({"release"}, output) != 0) {
+            return fail("the simulator could not send the release message");
+        }
+    } else if (sender.send(contestant.port, kEventReleased, 0) == 0) {
+        return fail("cannot send the release message to " + contestant.name);
+    }
+    int status = 0;
+    if (!contestant.process->waitExit(kExitTimeoutMs, status)) {
+        contestant.process->stop(kExitTimeoutMs);
+        return fail(contestant.name + " did not end on the release message");
+    }
+    contestant.releaseStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return true;
+}
+
+// Empties the pid file, so a watcher started now has a file to keep and no process to signal.
+bool resetPidFile(const std::string& path) {
+    FILE* file = std::fopen(path.c_str(), "w");
+    return file != nullptr && std::fclose(file) == 0 && ::chmod(path.c_str(), 0644) == 0;
+}
+
+// Starts and releases each watcher `startups` times, measuring exec to ready.
+bool measureStartups(std::vector<tContestant>& contestants, const tOptions& options,
+                     const tSimulator& simulator, tNetlinkSender& sender) {
+    for (int run = 0; run < options.startups; ++run) {
+        for (tContestant& contestant : contestants) {
+            if (!launch(contestant, options, simulator) ||
+                !release(contestant, simulator, sender)) {
+                return false;
+            }
+            if (contestant.releaseStatus != 0) {
+                return fail(contestant.name + " ended with status " +
+                            std::to_string(contestant.releaseStatus) + " on release");
+            }
+        }
+    }
+    return true;
+}
+
+// CPU time and context switches of every watcher over idleSeconds with no messages.
+bool measureIdle(std::vector<tContestant>& contestants, const tOptions& options) {
+    std::vector<tProcessCost> before(contestants.size());
+    for (size_t i = 0; i < contestants.size(); ++i) {
+        if (!readProcessCost(contestants[i].process->pid(), before[i])) {
+            return fail("cannot read the cost of " + contestants[i].name);
+        }
+    }
+    ::sleep(static_cast<unsigned>(options.idleSeconds));
+    for (size_t i = 0; i < contestants.size(); ++i) {
+        tProcessCost after;
+        if (!readProcessCost(contestants[i].process->pid(), after)) {
+            return fail("cannot read the cost of " + contestants[i].name);
+        }
+        contestants[i].idle.cpuTicks = after.cpuTicks - before[i].cpuTicks;
+        contestants[i].idle.contextSwitches = after.contextSwitches - before[i].contextSwitches;
+        contestants[i].idleMeasured = true;
+    }
+    return true;
+}
+
+void measureMemory(std::vector<tContestant>& contestants) {
+    for (tContestant& contestant : contestants) {
+        contestant.memoryMeasured = readProcessMemory(contestant.process->pid(), contestant.memory);
+    }
+}
+
+// Every round sends one notification to each watcher, at fixed offsets within the round, so
+// each watcher gets one message every spacingMs. A fresh victim is written into the pid file
+// before each message; the latency runs from just before sendto to the victim's handler.
+void measureLatency(std::vector<tContestant>& contestants, const tOptions& options,
+                    tNetlinkSender& sender) {
+    const int64_t spacing = options.spacingMs * kNsPerMs;
+    const int64_t slot = spacing / static_cast<int64_t>(contestants.size());
+    const int64_t start = monotonicNanoseconds() + 200 * kNsPerMs;
+    for (int round = 0; round < options.rounds; ++round) {
+        for (size_t i = 0; i < contestants.size(); ++i) {
+            tContestant& contestant = contestants[i];
+            tSigtermVictim victim;
+            if (!victim.started() || !victim.writePidFile(contestant.pidFile)) {
+                contestant.latency.addMiss();
+                continue;
+            }
+            sleepUntil(start + round * spacing + static_cast<int64_t>(i) * slot);
+            const int64_t sent = sender.send(contestant.port, kEventNotified, contestant.cookie);
+            const int64_t received = victim.waitForSigterm(kSignalTimeoutMs);
+            if (sent == 0 || received == 0) {
+                contestant.latency.addMiss();
+            } else {
+                contestant.latency.add(received - sent);
+            }
+        }
+    }
+}
+
+// Size of a stripped copy of path, or -1.
+int64_t strippedSize(const std::string& path, const std::string& strip, const std::string& dir) {
+    const std::string copy = dir + "/stripped";
+    std::string output;
+    struct stat info {};
+    const bool stripped =
+        runCommand({strip, "-o", copy, path}, output) == 0 && ::stat(copy.c_str(), &info) == 0;
+    ::unlink(copy.c_str());
+    return stripped ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+int64_t fileSize(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
+}
+
+std::string cpuModel() {
+    std::string cpuinfo;
+    if (!readSmallFile("/proc/cpuinfo", cpuinfo)) {
+        return "unknown";
+    }
+    const size_t key = cpuinfo.find("model name");
+    const size_t colon = cpuinfo.find(':', key);
+    if (key == std::string::npos || colon == std::string::npos) {
+        return "unknown";
+    }
+    const size_t end = cpuinfo.find('\n', colon);
+    return cpuinfo.substr(colon + 2, end - colon - 2);
+}
+
+// ---- The table ----
+
+using tFigure = double;
+constexpr tFigure kNone = -1.0;
+
+std::string formatFigure(tFigure value, int decimals) {
+    if (value < 0) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.*f", decimals, value);
+    return text;
+}
+
+std::string formatRatio(tFigure value, tFigure floorValue) {
+    if (value < 0 || floorValue <= 0) {
+        return "-";
+    }
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.2fx", value / floorValue);
+    return text;
+}
+
+// One row: the three figures (daemon, floor, Python) and the ratios of daemon and Python to the
+// floor.
+void printRow(const char* label, tFigure daemon, tFigure floorValue, tFigure python, int decimals) {
+    std::printf("%-34s %12s %12s %12s %10s %10s\n", label, formatFigure(daemon, decimals).c_str(),
+                formatFigure(floorValue, decimals).c_str(), formatFigure(python, decimals).c_str(),
+                formatRatio(daemon, floorValue).c_str(), formatRatio(python, floorValue).c_str());
+}
+
+tFigure microseconds(int64_t nanoseconds) {
+    return static_cast<tFigure>(nanoseconds) / 1000.0;
+}
+
+void printLatencyRows(const tContestant* c[3]) {
+    printRow("latency median (us)", microseconds(c[0]->latency.median()),
+             microseconds(c[1]->latency.median()), microseconds(c[2]->latency.median()), 1);
+    printRow("latency p99 (us)", microseconds(c[0]->latency.quantile(0.99)),
+             microseconds(c[1]->latency.quantile(0.99)), microseconds(c[2]->latency.quantile(0.99)),
+             1);
+    printRow("latency max (us)", microseconds(c[0]->latency.max()),
+             microseconds(c[1]->latency.max()), microseconds(c[2]->latency.max()), 1);
+    printRow("notifications measured", static_cast<tFigure>(c[0]->latency.count()),
+             static_cast<tFigure>(c[1]->latency.count()),
+             static_cast<tFigure>(c[2]->latency.count()), 0);
+    printRow("notifications without a signal", static_cast<tFigure>(c[0]->latency.misses()),
+             static_cast<tFigure>(c[1]->latency.misses()),
+             static_cast<tFigure>(c[2]->latency.misses()), 0);
+}
+
+tFigure idleTicks(const tContestant& c) {
+    return c.idleMeasured ? static_cast<tFigure>(c.idle.cpuTicks) : kNone;
+}
+
+tFigure idleSwitches(const tContestant& c) {
+    return c.idleMeasured ? static_cast<tFigure>(c.idle.contextSwitches) : kNone;
+}
+
+tFigure rssKb(const tContestant& c) {
+    return c.memoryMeasured ? static_cast<tFigure>(c.memory.residentKb) : kNone;
+}
+
+tFigure dirtyKb(const tContestant& c) {
+    return c.memoryMeasured ? static_cast<tFigure>(c.memory.privateDirtyKb) : kNone;
+}
+
+void printTable(const std::vector<tContestant>& contestants, const tOptions& options,
+                int64_t scriptBytes) {
+    const tContestant* c[3] = {&contestants[0], &contestants[1], &contestants[2]};
+    utsname machine{};
+    ::uname(&machine);
+    std::printf("\nmachine: %ld CPUs, %s, kernel %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
+                cpuModel().c_str(), machine.release);
+    std::printf(
+        "%d notifications per watcher, one every %d ms; sender and victims at SCHED_FIFO %d, "
+        "watchers at SCHED_FIFO %d\n\n",
+        options.rounds, options.spacingMs, kSenderPriority, kWatcherPriority);
+    std::printf("%-34s %12s %12s %12s %10s %10s\n", "", "daemon", "floor", "python", "daemon/fl",
+                "python/fl");
+    printLatencyRows(c);
+    char label[64];
+    std::snprintf(label, sizeof(label), "idle CPU over %d s (ticks)", options.idleSeconds);
+    printRow(label, idleTicks(*c[0]), idleTicks(*c[1]), idleTicks(*c[2]), 0);
+    std::snprintf(label, sizeof(label), "idle context switches over %d s", options.idleSeconds);
+    printRow(label, idleSwitches(*c[0]), idleSwitches(*c[1]), idleSwitches(*c[2]), 0);
+    printRow("VmRSS (KiB)", rssKb(*c[0]), rssKb(*c[1]), rssKb(*c[2]), 0);
+    printRow("private dirty (KiB)", dirtyKb(*c[0]), dirtyKb(*c[1]), dirtyKb(*c[2]), 0);
+    printRow("stripped binary (bytes)", static_cast<tFigure>(c[0]->strippedBytes),
+             static_cast<tFigure>(c[1]->strippedBytes), static_cast<tFigure>(c[2]->strippedBytes),
+             0);
+    std::snprintf(label, sizeof(label), "exec to ready, median of %d (us)", options.startups);
+    printRow(label, microseconds(c[0]->startup.median()), microseconds(c[1]->startup.median()),
+             microseconds(c[2]->startup.median()), 1);
+    std::snprintf(label, sizeof(label), "exec to ready, max of %d (us)", options.startups);
+    printRow(label, microseconds(c[0]->startup.max()), microseconds(c[1]->startup.max()),
+             microseconds(c[2]->startup.max()), 1);
+    std::printf("\npython: the stripped size is the interpreter's; the script adds %lld bytes\n",
+                static_cast<long long>(scriptBytes));
+    std::printf(
+        "exec to ready: daemon and floor until their switch to SCHED_FIFO, made right after the "
+        "register request returned (daemon) or the bind (floor); python until its port line\n");
+
+    const double ratio =
+        static_cast<double>(c[0]->latency.median()) / static_cast<double>(c[1]->latency.median());
+    std::printf("\ngoal: median latency within 1.25x of the floor: %s (%.2fx)\n",
+                ratio <= 1.25 ? "met" : "missed", ratio);
+    const bool idleZero =
+        c[0]->idleMeasured && c[0]->idle.cpuTicks == 0 && c[0]->idle.contextSwitches == 0;
+    std::printf("goal: no CPU and no context switch while idle: %s\n", idleZero ? "met" : "missed");
+    std::printf("daemon exit status on the release message: %d (0 expected)\n",
+                c[0]->releaseStatus);
+}
+
+int run(const tOptions& options) {
+    if (::geteuid() != 0) {
+        return fail("must run as root") ? 0 : 1;
+    }
+    if (!inPrivateMountNamespace()) {
+        fail("run me inside a private mount namespace: unshare --mount --propagation private");
+        return 1;
+    }
+    char pattern[] = "/tmp/quorvabench.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        fail("cannot create a work directory");
+        return 1;
+    }
+    const std::string dir = pattern;
+    (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    std::vector<tContestant> contestants;
+    contestants.emplace_back("daemon", tKind::kDaemon, dir + "/daemon.pid");
+    contestants.emplace_back("floor", tKind::kFloor, dir + "/floor.pid");
+    contestants.emplace_back("python", tKind::kPython, dir + "/python.pid");
+    for (const tContestant& contestant : contestants) {
+        if (!resetPidFile(contestant.pidFile)) {
+            fail("cannot write " + contestant.pidFile);
+            return 1;
+        }
+    }
+
+    tSimulator simulator(options.simulator, dir + "/control.sock");
+    tNetlinkSender sender;
+    std::string error;
+    if (!sender.ready()) {
+        fail("cannot open a NETLINK_GENERIC socket");
+        return 1;
+    }
+    if (!simulator.start(error)) {
+        fail(error);
+        return 1;
+    }
+
+    progress("measuring start-up");
+    if (!measureStartups(contestants, options, simulator, sender)) {
+        return 1;
+    }
+    for (tContestant& contestant : contestants) {
+        if (!launch(contestant, options, simulator)) {
+            return 1;
+        }
+    }
+    ::sleep(1);
+    progress("measuring the idle cost");
+    if (!measureIdle(contestants, options)) {
+        return 1;
+    }
+    measureMemory(contestants);
+
+    progress("measuring latency");
+    if (!setOwnPriority(kSenderPriority)) {
+        fail("cannot switch to SCHED_FIFO");
+        return 1;
+    }
+    measureLatency(contestants, options, sender);
+    setOwnPriority(0);
+    ::sleep(1);  // the daemon's pause after the last signal
+
+    for (tContestant& contestant : contestants) {
+        release(contestant, simulator, sender);
+    }
+    simulator.stop();
+
+    contestants[0].strippedBytes = strippedSize(options.daemon, options.strip, dir);
+    contestants[1].strippedBytes = strippedSize(options.floor, options.strip, dir);
+    contestants[2].strippedBytes = strippedSize(options.python, options.strip, dir);
+    const int64_t scriptBytes = fileSize(options.script);
+    for (const tContestant& contestant : contestants) {
+        ::unlink(contestant.pidFile.c_str());
+    }
+    ::rmdir(dir.c_str());
+
+    printTable(contestants, options, scriptBytes);
+    return contestants[0].releaseStatus == 0 ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace nQVBENCH
+}  // namespace nQUORVAMONITORD_18_5
+
+int main(int argc, char** argv) {
+    nQUORVAMONITORD_18_5::nQVBENCH::tOptions options;
+    if (!nQUORVAMONITORD_18_5::nQVBENCH::parseOptions(argc, argv, options)) {
+        return 2;
+    }
+    return nQUORVAMONITORD_18_5::nQVBENCH::run(options);
+}
