@@ -11,11 +11,15 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "tests/protons/enumeration/childProcess.h"
+#include "tests/protons/enumeration/tProcDriverTree.h"
+#include "tests/support/tDriverSimulator.h"
+#include "tools/qvdriversim/deviceRequests.h"
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
 namespace {
@@ -86,7 +90,7 @@ class tDeviceInterfaceProxyTest : public ::testing::Test {
 
     // A file in the test directory holding content.
     std::string makeFile(const std::string& name, const std::string& content, mode_t mode = 0644) {
-        const std::string path = directory_ + "/" + name;
+        std::string path = directory_ + "/" + name;
         files_.push_back(path);
         std::ofstream(path, std::ios::binary) << content;
         EXPECT_EQ(chmod(path.c_str(), mode), 0);
@@ -342,6 +346,90 @@ TEST_F(tDeviceInterfaceProxyTest, FailedMapNullsTheAddressAndKeepsTheLength) {
     proxy.unmap(empty);
     EXPECT_EQ(empty.address, nullptr);
     EXPECT_EQ(empty.length, 99u);
+}
+
+// Against the driver simulator's device node: requests that fill the result field, and device
+// memory whose pages tell themselves apart.
+class tDeviceInterfaceProxySimulatedTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kNodePath = "/proc/driver/qv/dev0/node";
+
+    void SetUp() override {
+        if (tDriverSimulator::toolPath().empty()) {
+            GTEST_SKIP() << "built without the driver simulator";
+        }
+        std::string error;
+        ASSERT_TRUE(tProcDriverTree::enterPrivateMountNamespace(error)) << error;
+        simulator_.emplace();
+        ASSERT_TRUE(simulator_->ready()) << simulator_->startError();
+        proxy_.open(kNodePath, status_);
+        ASSERT_TRUE(proxy_.isOpen());
+    }
+
+    // The simulator's log lines for the generic request number request.
+    std::vector<std::string> requestLines(uint32_t request) const {
+        char prefix[64];
+        snprintf(prefix, sizeof prefix, "ioctl node=/qv/dev0/node request=0x%08x ", request);
+        std::vector<std::string> lines;
+        for (const std::string& line : simulator_->log()) {
+            if (line.rfind(prefix, 0) == 0) {
+                lines.push_back(line);
+            }
+        }
+        return lines;
+    }
+
+    std::optional<tDriverSimulator> simulator_;
+    tDeviceInterfaceProxy proxy_;
+    tStatusRecord status_;
+};
+
+TEST_F(tDeviceInterfaceProxySimulatedTest, RequestBlockDescribesTheBuffersAndResultIsCut) {
+    char input[4] = {};
+    char output[8] = {};
+    EXPECT_EQ(proxy_.ioctl(nQVDRIVERSIM::kFillResultRequest, input, sizeof input, output,
+                           sizeof output, status_),
+              static_cast<uint32_t>(nQVDRIVERSIM::kFillResultValue));
+    EXPECT_EQ(status_.code, kStatusSuccess);
+
+    char expected[128];
+    snprintf(expected, sizeof expected, "input=%p input-size=4 output=%p output-size=8 result=ok",
+             static_cast<void*>(input), static_cast<void*>(output));
+    const std::vector<std::string> lines = requestLines(nQVDRIVERSIM::kFillResultRequest);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find(expected), std::string::npos) << lines[0];
+
+    // The driver puts (inputSize << 32) | outputSize in the result; only outputSize comes back.
+    EXPECT_EQ(proxy_.ioctl(nQVDRIVERSIM::kEchoSizesRequest, input, 3, output, 7, status_), 7u);
+}
+
+TEST_F(tDeviceInterfaceProxySimulatedTest, RefusedRequestReturnsTheResultLeftByTheDriver) {
+    EXPECT_EQ(proxy_.ioctl(nQVDRIVERSIM::kFailingRequest, nullptr, 0, nullptr, 0, status_), 0u);
+    EXPECT_EQ(status_.code, kStatusIoError);
+    EXPECT_EQ(requestLines(nQVDRIVERSIM::kFailingRequest).size(), 1u);
+}
+
+TEST_F(tDeviceInterfaceProxySimulatedTest, ErroredRecordIssuesNoRequest) {
+    ASSERT_TRUE(QV_SET_STATUS(status_, kStatusOsFault));
+    EXPECT_EQ(proxy_.ioctl(nQVDRIVERSIM::kFillResultRequest, nullptr, 0, nullptr, 0, status_), 0u);
+    EXPECT_TRUE(requestLines(nQVDRIVERSIM::kFillResultRequest).empty());
+
+    // The log does show the request once the record is clean.
+    tStatusRecord clean;
+    proxy_.ioctl(nQVDRIVERSIM::kFillResultRequest, nullptr, 0, nullptr, 0, clean);
+    EXPECT_EQ(requestLines(nQVDRIVERSIM::kFillResultRequest).size(), 1u);
+}
+
+TEST_F(tDeviceInterfaceProxySimulatedTest, MapsTheDevicePageOfTheLowSixteenBits) {
+    const size_t pageSize = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    tMemoryMapping mapping{nullptr, 0};
+    const auto* bytes =
+        static_cast<const unsigned char*>(proxy_.map(0x10003, pageSize, 2, mapping, status_));
+    ASSERT_NE(bytes, nullptr) << status_.code;
+    EXPECT_EQ(bytes[0], 3);
+    EXPECT_EQ(bytes[pageSize - 1], 3);
+    EXPECT_EQ(mappingPermissions(bytes), "r--s");
+    proxy_.unmap(mapping);
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ class tProcDriverTree {
 
     // Check mounted() before using the tree; error() says what went wrong otherwise.
     tProcDriverTree() {
-        if (!enterPrivateMountNamespace()) {
+        if (!enterPrivateMountNamespace(error_)) {
             return;
         }
         if (mount("none", kRoot, "tmpfs", 0, nullptr) != 0) {
@@ -94,25 +94,26 @@ class tProcDriverTree {
         return path;
     }
 
-  private:
-    bool enterPrivateMountNamespace() {
+    // Moves this process (and the children it starts later) into a mount namespace of its own,
+    // once; mounts made afterwards do not reach the namespace the process came from.
+    static bool enterPrivateMountNamespace(std::string& error) {
         static bool entered = false;
         if (entered) {
             return true;
         }
         if (unshare(CLONE_NEWNS) != 0) {
-            error_ = std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
+            error = std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
             return false;
         }
-        // Without this, mounts could still propagate back to the namespace we came from.
         if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-            error_ = std::string("make / private: ") + strerror(errno);
+            error = std::string("make / private: ") + strerror(errno);
             return false;
         }
         entered = true;
         return true;
     }
 
+  private:
     bool mounted_ = false;
     std::string error_;
 };
