@@ -96,11 +96,10 @@ int serveEvents(tIONotificationReader& reader, const tPidFileList& pidFiles,
                 break;
             case nZORFEL000::kReleased:
                 return kExitReleased;
-            case nZORFEL000::kWoken:
-                return kExitFailure;
             default:
-                // The wait ended on an error or hang-up condition alone. Such a condition stays
-                // raised, so waiting again would spin at real-time priority: end the run.
+                // kWoken ends the run as a failure. So does a wait that ended on an error or
+                // hang-up condition alone: it stays raised, and waiting again would spin at
+                // real-time priority.
                 return kExitFailure;
         }
     }
@@ -119,22 +118,19 @@ int runWithDevice(const tPidFileList& pidFiles, tStatusRecord& status) {
     auto* notification = new (std::nothrow) tIONotification();
     auto* reader = new (std::nothrow) tIONotificationReader(kReaderDepth, status);
     gNotificationReader.install(reader);
+
+    int exitStatus = kExitFailure;
     if (notification == nullptr || reader == nullptr) {
         QV_SET_STATUS(status, nZORFEL000::kStatusMemoryFull);
     } else {
         notification->registerWith(reader, &device, kRestartNotificationId, status);
-    }
-
-    int exitStatus = kExitFailure;
-    if (!status.isFatal()) {
-        raiseToRealTimePriority();
-        exitStatus = serveEvents(*reader, pidFiles, status);
-    }
-
-    if (notification != nullptr) {
+        if (!status.isFatal()) {
+            raiseToRealTimePriority();
+            exitStatus = serveEvents(*reader, pidFiles, status);
+        }
         notification->unregister();
-        delete notification;
     }
+    delete notification;
     device.close();
     return exitStatus;
 }

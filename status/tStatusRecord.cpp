@@ -32,13 +32,9 @@ tStatusRecord::tStatusRecord() : structSize(kStatusRecordSize), code(kStatusSucc
 
 bool tStatusRecord::setCode(int64_t newCode, const char* componentName, const char* filePath,
                             uint64_t sourceLine) {
-    if (code == 0) {
-        if (newCode == 0) {
-            return false;
-        }
-    } else if (code < 0) {
-        return false;
-    } else if (newCode >= 0) {
+    // Success gives way to any other code, a warning only to an error; an error stays.
+    const bool taken = (code == 0) ? newCode != 0 : (code > 0 && newCode < 0);
+    if (!taken) {
         return false;
     }
 

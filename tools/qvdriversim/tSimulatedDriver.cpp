@@ -248,7 +248,7 @@ int tSimulatedDriver::read(uint64_t handle, char* buffer, size_t size, uint64_t 
     }
     if (result == 0 && offset < bytes->size()) {
         const size_t count = std::min<size_t>(size, bytes->size() - offset);
-        std::memcpy(buffer, bytes->data() + offset, count);
+        std::copy_n(bytes->data() + offset, count, buffer);
         result = static_cast<int>(count);
     }
     record("read " + what + " offset=" + std::to_string(offset) + " size=" + std::to_string(size) +

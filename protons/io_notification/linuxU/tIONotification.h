@@ -50,21 +50,20 @@ static_assert(offsetof(tNotificationMessage, reserved2) == 68);
 
 // What the bytes of one received datagram amount to.
 enum class tDecodeResult {
-    kDropped,          // malformed or a netlink control message: receive the next one
-    kDecoded,          // kind, length, payload and cookie are set
+    kDropped,           // malformed or a netlink control message: receive the next one
+    kDecoded,           // kind, length, payload and cookie are set
     kUnknownEventType,  // nothing set
-    kPayloadTooLarge,  // kind set, nothing else
+    kPayloadTooLarge,   // kind set, nothing else
 };
 
 // Decodes the first `received` bytes of a datagram (at most kNotificationMessageSize are looked
 // at). Never reads beyond the bytes received: a message too short to hold the fields decoding
 // needs is dropped. payloadOut must hold kNotificationPayloadSize bytes.
-tDecodeResult decodeNotificationMessage(const unsigned char* bytes, size_t received,
-                                        uint32_t& kind, void* payloadOut, uint32_t& length,
-                                        uint64_t& cookie);
+tDecodeResult decodeNotificationMessage(const unsigned char* bytes, size_t received, uint32_t& kind,
+                                        void* payloadOut, uint32_t& length, uint64_t& cookie);
 
 class tIONotificationReader {
-public:
+  public:
     // Creates the wake pipe and a bound NETLINK_GENERIC socket whose receive buffer holds at
     // least depth + 1 messages. Runs whatever the status record holds; the socket is only
     // created when it holds no error.
@@ -85,7 +84,7 @@ public:
     uint32_t portId() const { return portId_; }
     int socketDescriptor() const { return socket_; }
 
-private:
+  private:
     static int createSocket(uint64_t depth, tStatusRecord& status);
     uint64_t receive(uint32_t& kind, void* buffer, uint32_t& length, tStatusRecord& status);
 
@@ -111,7 +110,7 @@ static_assert(offsetof(tNotificationRequest, portId) == 8);
 static_assert(offsetof(tNotificationRequest, notificationId) == 12);
 
 class tIONotification {
-public:
+  public:
     tIONotification();
     // Does not unregister: the owner calls unregister first.
     virtual ~tIONotification();
@@ -128,7 +127,7 @@ public:
 
     bool isRegistered() const { return registered_; }
 
-private:
+  private:
     tDeviceInterfaceProxy* device_;
     uint32_t notificationId_;
     bool registered_;
