@@ -85,21 +85,8 @@ bool waitForState(pid_t pid, char state, int timeoutMs = 5000) {
     return false;
 }
 
-// Waits until a line of the simulator's log contains part; true if one did in time.
-bool waitForLog(const tDriverSimulator& simulator, const std::string& part, int timeoutMs = 5000) {
-    for (int waited = 0; waited <= timeoutMs; waited += 10) {
-        for (const std::string& line : simulator.log()) {
-            if (contains(line, part)) {
-                return true;
-            }
-        }
-        usleep(10000);
-    }
-    return false;
-}
-
 bool waitForRegistration(const tDriverSimulator& simulator) {
-    return waitForLog(simulator, "id=0x0fe57af7 result=ok");
+    return simulator.waitForLog("id=0x0fe57af7 result=ok");
 }
 
 // The netlink port the daemon registered, from the simulator's log; 0 if none.

@@ -48,21 +48,9 @@ class quorvamonitordTest : public ::testing::Test {
         return path(name);
     }
 
-    // Waits until a log line contains part; true if one did within timeoutMs.
-    static bool waitForLog(const tDriverSimulator& simulator, const std::string& part,
-                           int timeoutMs = 5000) {
-        for (int waited = 0; waited <= timeoutMs; waited += 10) {
-            if (countLines(simulator.log(), part) > 0) {
-                return true;
-            }
-            usleep(10000);
-        }
-        return false;
-    }
-
     // The daemon's registration, seen by the driver.
     static bool waitForRegistration(const tDriverSimulator& simulator) {
-        return waitForLog(simulator, "register node=/qv/dev0/node");
+        return simulator.waitForLog("register node=/qv/dev0/node");
     }
 
     std::string dir_;
@@ -72,7 +60,7 @@ TEST_F(quorvamonitordTest, RunsAtRealTimePriorityAndEndsWithZeroAfterRelease) {
     tDriverSimulator simulator;
     ASSERT_TRUE(simulator.ready()) << simulator.startError();
     tDaemonProcess daemon({emptyPidFile("idle.pid")});
-    ASSERT_TRUE(waitForLog(simulator, "id=0x0fe57af7 result=ok"));
+    ASSERT_TRUE(simulator.waitForLog("id=0x0fe57af7 result=ok"));
 
     // Raised to SCHED_FIFO 98 once registered (the request is sent just before).
     int policy = -1;
@@ -184,7 +172,7 @@ TEST_F(quorvamonitordTest, OnlyTheSecondInterfaceNameIsUsedWhenTheFirstIsMissing
         "interface morvelpandk_morvelsondrapand\\a\n");
     ASSERT_TRUE(simulator.ready()) << simulator.startError();
     tDaemonProcess daemon({emptyPidFile("a.pid")});
-    ASSERT_TRUE(waitForLog(simulator, "register node=/qv/other/node"));
+    ASSERT_TRUE(simulator.waitForLog("register node=/qv/other/node"));
 
     // The first match in byte order is the one read.
     const auto log = simulator.log();
@@ -249,7 +237,7 @@ TEST_F(quorvamonitordTest, RefusedRegistrationEndsWithOneWithoutUnregisterOrPrio
     const auto log = simulator.log();
     EXPECT_EQ(countLines(log, "result=EPERM"), 1u);
     EXPECT_EQ(countLines(log, "unregister"), 0u);
-    EXPECT_TRUE(waitForLog(simulator, "close node /qv/dev0/node"));
+    EXPECT_TRUE(simulator.waitForLog("close node /qv/dev0/node"));
     std::ifstream traced(trace);
     ASSERT_TRUE(traced.good()) << "strace is needed for this test";
     std::stringstream calls;

@@ -21,19 +21,6 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// Waits until a line of the simulator's log contains part; true if one did in time.
-bool waitForLog(const tDriverSimulator& simulator, const std::string& part, int timeoutMs) {
-    for (int waited = 0; waited <= timeoutMs; waited += 20) {
-        for (const std::string& line : simulator.log()) {
-            if (contains(line, part)) {
-                return true;
-            }
-        }
-        usleep(20000);
-    }
-    return false;
-}
-
 TEST(valgrindTest, WholeRunHasNoMemoryErrorsAndNoDefiniteLeaks) {
     ASSERT_EQ(access("/usr/bin/valgrind", X_OK), 0) << "valgrind is needed for this test";
     char dirTemplate[] = "/tmp/qvvalgrind.XXXXXX";
@@ -48,7 +35,7 @@ TEST(valgrindTest, WholeRunHasNoMemoryErrorsAndNoDefiniteLeaks) {
                               {"/usr/bin/valgrind", "--error-exitcode=99", "--leak-check=full",
                                "--errors-for-leak-kinds=definite", "--track-fds=no"});
         // valgrind needs a few seconds to start the program.
-        ASSERT_TRUE(waitForLog(simulator, "id=0x0fe57af7 result=ok", 60000)) << daemon.output();
+        ASSERT_TRUE(simulator.waitForLog("id=0x0fe57af7 result=ok", 60000)) << daemon.output();
 
         ASSERT_EQ(simulator.command({"notify", "--payload", "0102030405"}).exitStatus, 0);
         EXPECT_NE(victim.waitForSigterm(30000), 0) << daemon.output();
@@ -60,7 +47,7 @@ TEST(valgrindTest, WholeRunHasNoMemoryErrorsAndNoDefiniteLeaks) {
         EXPECT_EQ(status, 0) << report;
         // The report proves valgrind really ran the daemon to its end.
         EXPECT_TRUE(contains(report, "ERROR SUMMARY: 0 errors")) << report;
-        EXPECT_TRUE(waitForLog(simulator, "unregister node=/qv/dev0/node arg=0x0fe57af7", 1000));
+        EXPECT_TRUE(simulator.waitForLog("unregister node=/qv/dev0/node arg=0x0fe57af7", 1000));
     }
     std::filesystem::remove_all(dir);
 }

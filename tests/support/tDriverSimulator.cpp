@@ -81,6 +81,18 @@ tCommandResult tDriverSimulator::command(std::vector<std::string> args) const {
     return runTool(args);
 }
 
+bool tDriverSimulator::waitForLog(const std::string& part, int timeoutMs) const {
+    for (int waited = 0; waited <= timeoutMs; waited += 10) {
+        for (const std::string& line : log()) {
+            if (line.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        ::usleep(10000);
+    }
+    return false;
+}
+
 std::vector<std::string> tDriverSimulator::log() const {
     const tCommandResult result = command({"log"});
     std::vector<std::string> lines;

@@ -39,6 +39,9 @@ class tDriverSimulator {
     // The simulator's log, one entry per line; empty when it cannot be read.
     std::vector<std::string> log() const;
 
+    // Waits until a line of the log contains part; true if one did within timeoutMs.
+    bool waitForLog(const std::string& part, int timeoutMs = 5000) const;
+
     // Stops the simulator (SIGTERM, bounded wait, then SIGKILL) and returns its exit status;
     // -1 when it was not running.
     int stop();
