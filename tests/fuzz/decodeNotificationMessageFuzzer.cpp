@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
+#include "tests/fuzz/fuzzRequire.h"
 
 namespace {
 
@@ -19,18 +20,6 @@ using nQUORVAMONITORD_18_5::nZORFEL000::kNotificationPayloadSize;
 using nQUORVAMONITORD_18_5::nZORFEL000::kNotified;
 using nQUORVAMONITORD_18_5::nZORFEL000::kReleased;
 using nQUORVAMONITORD_18_5::nZORFEL000::tDecodeResult;
-
-[[noreturn]] void fail(const char* condition, int line) {
-    std::fprintf(stderr, "decodeNotificationMessageFuzzer:%d: broken: %s\n", line, condition);
-    std::abort();
-}
-
-#define QV_REQUIRE(condition)           \
-    do {                                \
-        if (!(condition)) {             \
-            fail(#condition, __LINE__); \
-        }                               \
-    } while (0)
 
 // Values the decoder's outputs hold before the call, to see which ones it wrote.
 constexpr uint32_t kUnsetKind = 0xDEADBEEF;

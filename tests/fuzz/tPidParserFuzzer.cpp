@@ -20,23 +20,12 @@
 
 #include "daemon/tPidParser.h"
 #include "daemon/terminateRecordedProcesses.h"
+#include "tests/fuzz/fuzzRequire.h"
 
 namespace {
 
 using nQUORVAMONITORD_18_5::readRecordedPid;
 using nQUORVAMONITORD_18_5::tPidParser;
-
-[[noreturn]] void fail(const char* condition, int line) {
-    std::fprintf(stderr, "tPidParserFuzzer:%d: broken: %s\n", line, condition);
-    std::abort();
-}
-
-#define QV_REQUIRE(condition)           \
-    do {                                \
-        if (!(condition)) {             \
-            fail(#condition, __LINE__); \
-        }                               \
-    } while (0)
 
 struct tOutcome {
     bool extracted = false;
