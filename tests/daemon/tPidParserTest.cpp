@@ -57,8 +57,7 @@ TEST(tPidParserTest, AgreesWithFormattedStreamInput) {
         "99999999999999999999",
         "4.2",
         "0x10",
-        "\x01"
-        "42",
+        "\00142",  // a control character, then 42
         "\n\n42\n\n",
         "1e5",
         "00000000000000000000000012",
