@@ -60,6 +60,11 @@ bool parseStatCpuTicks(std::string_view stat, uint64_t& ticks) {
     return true;
 }
 
+bool parseSchedstatRuntime(std::string_view schedstat, uint64_t& nanoseconds) {
+    const size_t end = schedstat.find(' ');
+    return end != std::string_view::npos && parseNumber(schedstat.substr(0, end), nanoseconds);
+}
+
 bool parseKeyedNumber(std::string_view text, std::string_view key, uint64_t& value) {
     size_t lineStart = 0;
     while (lineStart < text.size()) {
@@ -100,12 +105,15 @@ bool readSmallFile(const std::string& path, std::string& text) {
 bool readProcessCost(pid_t pid, tProcessCost& cost) {
     std::string stat;
     std::string status;
+    std::string schedstat;
     uint64_t voluntary = 0;
     uint64_t involuntary = 0;
     if (!readSmallFile(procPath(pid, "stat"), stat) || !parseStatCpuTicks(stat, cost.cpuTicks) ||
         !readSmallFile(procPath(pid, "status"), status) ||
         !parseKeyedNumber(status, "voluntary_ctxt_switches", voluntary) ||
-        !parseKeyedNumber(status, "nonvoluntary_ctxt_switches", involuntary)) {
+        !parseKeyedNumber(status, "nonvoluntary_ctxt_switches", involuntary) ||
+        !readSmallFile(procPath(pid, "schedstat"), schedstat) ||
+        !parseSchedstatRuntime(schedstat, cost.cpuNanoseconds)) {
         return false;
     }
     cost.contextSwitches = voluntary + involuntary;

@@ -14,6 +14,7 @@ namespace nQVBENCH {
 struct tProcessCost {
     uint64_t cpuTicks = 0;         // utime + stime, in clock ticks
     uint64_t contextSwitches = 0;  // voluntary + nonvoluntary
+    uint64_t cpuNanoseconds = 0;   // time on a CPU, from /proc/<pid>/schedstat
 };
 
 struct tProcessMemory {
@@ -24,6 +25,9 @@ struct tProcessMemory {
 // utime + stime from the text of /proc/<pid>/stat (fields 14 and 15, counted after the command
 // name, which may itself hold blanks and parentheses).
 bool parseStatCpuTicks(std::string_view stat, uint64_t& ticks);
+
+// The time on a CPU in nanoseconds: the first field of /proc/<pid>/schedstat.
+bool parseSchedstatRuntime(std::string_view schedstat, uint64_t& nanoseconds);
 
 // The first number after "key:" on the line that starts with key, in the "Key:  value [kB]"
 // layout of /proc/<pid>/status and smaps_rollup.

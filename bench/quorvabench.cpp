@@ -3,11 +3,14 @@
 // prints, side by side: notification-to-signal latency, idle cost, memory, stripped size and
 // start-up time, with ratios to the floor.
 //
-// Needs root and a private mount namespace (the simulator mounts over /proc/driver):
-//   unshare --mount --propagation private quorvabench --daemon PATH --simulator PATH
+// Needs root. It enters a private mount namespace of its own before the simulator mounts over
+// /proc/driver there.
+//   quorvabench --daemon PATH --simulator PATH
 //       --floor PATH --python PATH --script PATH [--rounds N] [--idle-seconds N]
-//       [--startups N] [--spacing-ms N] [--strip PATH]
+//       [--startups N] [--spacing-ms N] [--order W,W,W] [--cpu N] [--strip PATH]
 #include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -53,7 +56,14 @@ struct tOptions {
     int idleSeconds = 10;
     int startups = 10;
     int spacingMs = 1100;
+    std::string order = "daemon,floor,python";  // the watchers' slots within a round
+    std::vector<size_t> slots;                  // order as column indices
+    int cpu = -1;  // >= 0: the benchmark and everything it starts run on this CPU only
 };
+
+// The table's columns.
+constexpr size_t kWatcherCount = 3;
+constexpr const char* kWatcherNames[kWatcherCount] = {"daemon", "floor", "python"};
 
 enum class tKind { kDaemon, kFloor, kPython };
 
@@ -61,23 +71,25 @@ enum class tKind { kDaemon, kFloor, kPython };
 struct tContestant {
     tContestant(std::string contestantName, tKind contestantKind, std::string contestantPidFile)
         : name(std::move(contestantName)),
-          kind(contestantKind),
-          pidFile(std::move(contestantPidFile)) {}
+          pidFile(std::move(contestantPidFile)),
+          kind(contestantKind) {}
 
     std::string name;
-    tKind kind;
     std::string pidFile;
     std::unique_ptr<tLaunchedProcess> process;
-    uint32_t port = 0;
     uint64_t cookie = 0;
     tLatencySeries latency;
-    tLatencySeries startup;
+    tLatencySeries startup;  // exec to ready
     tProcessCost idle;
-    bool idleMeasured = false;
+    tProcessCost busy;  // over the whole latency phase
     tProcessMemory memory;
-    bool memoryMeasured = false;
     int64_t strippedBytes = -1;
+    uint32_t port = 0;
     int releaseStatus = -1;
+    tKind kind;
+    bool idleMeasured = false;
+    bool busyMeasured = false;
+    bool memoryMeasured = false;
 };
 
 bool fail(const std::string& message) {
@@ -87,6 +99,35 @@ bool fail(const std::string& message) {
 
 void progress(const char* message) {
     std::fprintf(stderr, "quorvabench: %s\n", message);
+}
+
+// The column indices of the watchers named in order ("daemon,floor,python" in any order).
+bool parseOrder(const std::string& order, std::vector<size_t>& slots) {
+    slots.clear();
+    size_t start = 0;
+    while (start <= order.size()) {
+        size_t end = order.find(',', start);
+        if (end == std::string::npos) {
+            end = order.size();
+        }
+        const std::string name = order.substr(start, end - start);
+        size_t index = 0;
+        while (index < kWatcherCount && kWatcherNames[index] != name) {
+            ++index;
+        }
+        for (const size_t taken : slots) {
+            if (taken == index) {
+                index = kWatcherCount;
+            }
+        }
+        if (index == kWatcherCount) {
+            return fail("--order must name daemon, floor and python once each");
+        }
+        slots.push_back(index);
+        start = end + 1;
+    }
+    return slots.size() == kWatcherCount ||
+           fail("--order must name daemon, floor and python once each");
 }
 
 bool parseOptions(int argc, char** argv, tOptions& options) {
@@ -113,6 +154,10 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
             options.startups = std::atoi(value);
         } else if (name == "--spacing-ms") {
             options.spacingMs = std::atoi(value);
+        } else if (name == "--order") {
+            options.order = value;
+        } else if (name == "--cpu") {
+            options.cpu = std::atoi(value);
         } else {
             return fail("unknown option " + name);
         }
@@ -122,35 +167,20 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
         return fail(
             "usage: quorvabench --daemon PATH --simulator PATH --floor PATH --python PATH "
             "--script PATH [--rounds N] [--idle-seconds N] [--startups N] [--spacing-ms N] "
-            "[--strip PATH]");
+            "[--order W,W,W] [--cpu N] [--strip PATH]");
     }
     if (options.rounds < 1 || options.idleSeconds < 1 || options.startups < 1 ||
         options.spacingMs < 1100) {
         return fail("rounds, idle seconds and startups must be positive, spacing at least 1100 ms");
     }
-    return true;
+    return parseOrder(options.order, options.slots);
 }
 
-bool mountNamespaceInode(const std::string& process, ino_t& inode) {
-    struct stat info {};
-    if (::stat(("/proc/" + process + "/ns/mnt").c_str(), &info) != 0) {
-        return false;
-    }
-    inode = info.st_ino;
-    return true;
-}
-
-// The simulator mounts over /proc/driver: refuse to run in a mount namespace shared with the
-// process that started the benchmark (bench/run starts it through unshare) or with process 1.
-bool inPrivateMountNamespace() {
-    ino_t own = 0;
-    ino_t parent = 0;
-    ino_t first = 0;
-    if (!mountNamespaceInode("self", own) ||
-        !mountNamespaceInode(std::to_string(::getppid()), parent) || own == parent) {
-        return false;
-    }
-    return !mountNamespaceInode("1", first) || own != first;
+// The simulator mounts over /proc/driver: the benchmark moves itself, and so everything it
+// starts, into a mount namespace of its own whose mounts do not propagate back.
+bool enterPrivateMountNamespace() {
+    return ::unshare(CLONE_NEWNS) == 0 &&
+           ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 bool setOwnPriority(int fifoPriority) {
@@ -282,22 +312,37 @@ bool measureStartups(std::vector<tContestant>& contestants, const tOptions& opti
     return true;
 }
 
-// CPU time and context switches of every watcher over idleSeconds with no messages.
-bool measureIdle(std::vector<tContestant>& contestants, const tOptions& options) {
-    std::vector<tProcessCost> before(contestants.size());
+tProcessCost costSince(const tProcessCost& before, const tProcessCost& after) {
+    tProcessCost spent;
+    spent.cpuTicks = after.cpuTicks - before.cpuTicks;
+    spent.contextSwitches = after.contextSwitches - before.contextSwitches;
+    spent.cpuNanoseconds = after.cpuNanoseconds - before.cpuNanoseconds;
+    return spent;
+}
+
+bool readCosts(const std::vector<tContestant>& contestants, std::vector<tProcessCost>& costs) {
+    costs.resize(contestants.size());
     for (size_t i = 0; i < contestants.size(); ++i) {
-        if (!readProcessCost(contestants[i].process->pid(), before[i])) {
+        if (!readProcessCost(contestants[i].process->pid(), costs[i])) {
             return fail("cannot read the cost of " + contestants[i].name);
         }
     }
+    return true;
+}
+
+// CPU time and context switches of every watcher over idleSeconds with no messages.
+bool measureIdle(std::vector<tContestant>& contestants, const tOptions& options) {
+    std::vector<tProcessCost> before;
+    std::vector<tProcessCost> after;
+    if (!readCosts(contestants, before)) {
+        return false;
+    }
     ::sleep(static_cast<unsigned>(options.idleSeconds));
+    if (!readCosts(contestants, after)) {
+        return false;
+    }
     for (size_t i = 0; i < contestants.size(); ++i) {
-        tProcessCost after;
-        if (!readProcessCost(contestants[i].process->pid(), after)) {
-            return fail("cannot read the cost of " + contestants[i].name);
-        }
-        contestants[i].idle.cpuTicks = after.cpuTicks - before[i].cpuTicks;
-        contestants[i].idle.contextSwitches = after.contextSwitches - before[i].contextSwitches;
+        contestants[i].idle = costSince(before[i], after[i]);
         contestants[i].idleMeasured = true;
     }
     return true;
@@ -309,31 +354,56 @@ void measureMemory(std::vector<tContestant>& contestants) {
     }
 }
 
-// Every round sends one notification to each watcher, at fixed offsets within the round, so
-// each watcher gets one message every spacingMs. A fresh victim is written into the pid file
-// before each message; the latency runs from just before sendto to the victim's handler.
-void measureLatency(std::vector<tContestant>& contestants, const tOptions& options,
-                    tNetlinkSender& sender) {
+// One measurement: a fresh victim is written into the pid file, then, at `when`, the message
+// goes out; the latency runs from just before sendto to the victim's handler.
+void measureOne(tContestant& contestant, tNetlinkSender& sender, int64_t when) {
+    tSigtermVictim victim;
+    if (!victim.started() || !victim.writePidFile(contestant.pidFile)) {
+        contestant.latency.addMiss();
+        return;
+    }
+    sleepUntil(when);
+    const int64_t sent = sender.send(contestant.port, kEventNotified, contestant.cookie);
+    const int64_t received = victim.waitForSigterm(kSignalTimeoutMs);
+    if (sent == 0 || received == 0) {
+        contestant.latency.addMiss();
+    } else {
+        contestant.latency.add(received - sent);
+    }
+}
+
+// For reference: the sender itself kills a fresh victim, from just before kill to the handler.
+// What is left of a watcher's latency beyond this is the message, the wake-up and its own work.
+void measureDirectKill(tLatencySeries& series, int64_t when) {
+    tSigtermVictim victim;
+    if (!victim.started()) {
+        series.addMiss();
+        return;
+    }
+    sleepUntil(when);
+    const int64_t sent = monotonicNanoseconds();
+    const int64_t received =
+        ::kill(victim.pid(), SIGTERM) == 0 ? victim.waitForSigterm(kSignalTimeoutMs) : 0;
+    if (received == 0) {
+        series.addMiss();
+    } else {
+        series.add(received - sent);
+    }
+}
+
+// Every round has one slot per watcher, in the given order, and one for the direct kill; each
+// watcher gets one message every spacingMs.
+void measureLatency(std::vector<tContestant>& contestants, const std::vector<size_t>& slots,
+                    const tOptions& options, tNetlinkSender& sender, tLatencySeries& directKill) {
     const int64_t spacing = options.spacingMs * kNsPerMs;
-    const int64_t slot = spacing / static_cast<int64_t>(contestants.size());
+    const int64_t slot = spacing / static_cast<int64_t>(slots.size() + 1);
     const int64_t start = monotonicNanoseconds() + 200 * kNsPerMs;
     for (int round = 0; round < options.rounds; ++round) {
-        for (size_t i = 0; i < contestants.size(); ++i) {
-            tContestant& contestant = contestants[i];
-            tSigtermVictim victim;
-            if (!victim.started() || !victim.writePidFile(contestant.pidFile)) {
-                contestant.latency.addMiss();
-                continue;
-            }
-            sleepUntil(start + round * spacing + static_cast<int64_t>(i) * slot);
-            const int64_t sent = sender.send(contestant.port, kEventNotified, contestant.cookie);
-            const int64_t received = victim.waitForSigterm(kSignalTimeoutMs);
-            if (sent == 0 || received == 0) {
-                contestant.latency.addMiss();
-            } else {
-                contestant.latency.add(received - sent);
-            }
+        const int64_t roundStart = start + round * spacing;
+        for (size_t i = 0; i < slots.size(); ++i) {
+            measureOne(contestants[slots[i]], sender, roundStart + static_cast<int64_t>(i) * slot);
         }
+        measureDirectKill(directKill, roundStart + static_cast<int64_t>(slots.size()) * slot);
     }
 }
 
@@ -426,6 +496,19 @@ tFigure idleSwitches(const tContestant& c) {
     return c.idleMeasured ? static_cast<tFigure>(c.idle.contextSwitches) : kNone;
 }
 
+tFigure idleNanoseconds(const tContestant& c) {
+    return c.idleMeasured ? static_cast<tFigure>(c.idle.cpuNanoseconds) : kNone;
+}
+
+// On-CPU time (schedstat) per notification sent, in microseconds.
+tFigure cpuPerNotification(const tContestant& c, int rounds) {
+    return c.busyMeasured ? static_cast<tFigure>(c.busy.cpuNanoseconds) / 1000.0 / rounds : kNone;
+}
+
+tFigure switchesPerNotification(const tContestant& c, int rounds) {
+    return c.busyMeasured ? static_cast<tFigure>(c.busy.contextSwitches) / rounds : kNone;
+}
+
 tFigure rssKb(const tContestant& c) {
     return c.memoryMeasured ? static_cast<tFigure>(c.memory.residentKb) : kNone;
 }
@@ -435,24 +518,34 @@ tFigure dirtyKb(const tContestant& c) {
 }
 
 void printTable(const std::vector<tContestant>& contestants, const tOptions& options,
-                int64_t scriptBytes) {
+                const tLatencySeries& directKill, int64_t scriptBytes) {
     const tContestant* c[3] = {&contestants[0], &contestants[1], &contestants[2]};
     utsname machine{};
     ::uname(&machine);
     std::printf("\nmachine: %ld CPUs, %s, kernel %s\n", ::sysconf(_SC_NPROCESSORS_ONLN),
                 cpuModel().c_str(), machine.release);
     std::printf(
-        "%d notifications per watcher, one every %d ms; sender and victims at SCHED_FIFO %d, "
-        "watchers at SCHED_FIFO %d\n\n",
-        options.rounds, options.spacingMs, kSenderPriority, kWatcherPriority);
+        "%d notifications per watcher, one every %d ms, slots in the order %s; sender and "
+        "victims at SCHED_FIFO %d, watchers at SCHED_FIFO %d; %s\n\n",
+        options.rounds, options.spacingMs, options.order.c_str(), kSenderPriority, kWatcherPriority,
+        options.cpu >= 0 ? ("all on CPU " + std::to_string(options.cpu)).c_str()
+                         : "no CPU pinning");
     std::printf("%-34s %12s %12s %12s %10s %10s\n", "", "daemon", "floor", "python", "daemon/fl",
                 "python/fl");
     printLatencyRows(c);
+    printRow("CPU time per notification (us)", cpuPerNotification(*c[0], options.rounds),
+             cpuPerNotification(*c[1], options.rounds), cpuPerNotification(*c[2], options.rounds),
+             1);
+    printRow("context switches per notification", switchesPerNotification(*c[0], options.rounds),
+             switchesPerNotification(*c[1], options.rounds),
+             switchesPerNotification(*c[2], options.rounds), 2);
     char label[64];
     std::snprintf(label, sizeof(label), "idle CPU over %d s (ticks)", options.idleSeconds);
     printRow(label, idleTicks(*c[0]), idleTicks(*c[1]), idleTicks(*c[2]), 0);
     std::snprintf(label, sizeof(label), "idle context switches over %d s", options.idleSeconds);
     printRow(label, idleSwitches(*c[0]), idleSwitches(*c[1]), idleSwitches(*c[2]), 0);
+    std::snprintf(label, sizeof(label), "idle CPU over %d s (ns, schedstat)", options.idleSeconds);
+    printRow(label, idleNanoseconds(*c[0]), idleNanoseconds(*c[1]), idleNanoseconds(*c[2]), 0);
     printRow("VmRSS (KiB)", rssKb(*c[0]), rssKb(*c[1]), rssKb(*c[2]), 0);
     printRow("private dirty (KiB)", dirtyKb(*c[0]), dirtyKb(*c[1]), dirtyKb(*c[2]), 0);
     printRow("stripped binary (bytes)", static_cast<tFigure>(c[0]->strippedBytes),
@@ -464,7 +557,12 @@ void printTable(const std::vector<tContestant>& contestants, const tOptions& opt
     std::snprintf(label, sizeof(label), "exec to ready, max of %d (us)", options.startups);
     printRow(label, microseconds(c[0]->startup.max()), microseconds(c[1]->startup.max()),
              microseconds(c[2]->startup.max()), 1);
-    std::printf("\npython: the stripped size is the interpreter's; the script adds %lld bytes\n",
+    std::printf(
+        "\nreference: the sender killing a fresh victim itself, no watcher: median %.1f us, "
+        "p99 %.1f us, max %.1f us (%zu measured, %zu without a signal)\n",
+        microseconds(directKill.median()), microseconds(directKill.quantile(0.99)),
+        microseconds(directKill.max()), directKill.count(), directKill.misses());
+    std::printf("python: the stripped size is the interpreter's; the script adds %lld bytes\n",
                 static_cast<long long>(scriptBytes));
     std::printf(
         "exec to ready: daemon and floor until their switch to SCHED_FIFO, made right after the "
@@ -485,8 +583,8 @@ int run(const tOptions& options) {
     if (::geteuid() != 0) {
         return fail("must run as root") ? 0 : 1;
     }
-    if (!inPrivateMountNamespace()) {
-        fail("run me inside a private mount namespace: unshare --mount --propagation private");
+    if (!enterPrivateMountNamespace()) {
+        fail("cannot enter a private mount namespace");
         return 1;
     }
     char pattern[] = "/tmp/quorvabench.XXXXXX";
@@ -496,11 +594,22 @@ int run(const tOptions& options) {
     }
     const std::string dir = pattern;
     (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    if (options.cpu >= 0) {
+        // Inherited by every process started from here on.
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(options.cpu, &set);
+        if (::sched_setaffinity(0, sizeof(set), &set) != 0) {
+            fail("cannot pin to CPU " + std::to_string(options.cpu));
+            return 1;
+        }
+    }
 
     std::vector<tContestant> contestants;
-    contestants.emplace_back("daemon", tKind::kDaemon, dir + "/daemon.pid");
-    contestants.emplace_back("floor", tKind::kFloor, dir + "/floor.pid");
-    contestants.emplace_back("python", tKind::kPython, dir + "/python.pid");
+    const tKind kinds[kWatcherCount] = {tKind::kDaemon, tKind::kFloor, tKind::kPython};
+    for (size_t i = 0; i < kWatcherCount; ++i) {
+        contestants.emplace_back(kWatcherNames[i], kinds[i], dir + "/" + kWatcherNames[i] + ".pid");
+    }
     for (const tContestant& contestant : contestants) {
         if (!resetPidFile(contestant.pidFile)) {
             fail("cannot write " + contestant.pidFile);
@@ -541,9 +650,19 @@ int run(const tOptions& options) {
         fail("cannot switch to SCHED_FIFO");
         return 1;
     }
-    measureLatency(contestants, options, sender);
+    tLatencySeries directKill;
+    std::vector<tProcessCost> beforeLatency;
+    std::vector<tProcessCost> afterLatency;
+    const bool costsBefore = readCosts(contestants, beforeLatency);
+    measureLatency(contestants, options.slots, options, sender, directKill);
     setOwnPriority(0);
     ::sleep(1);  // the daemon's pause after the last signal
+    if (costsBefore && readCosts(contestants, afterLatency)) {
+        for (size_t i = 0; i < contestants.size(); ++i) {
+            contestants[i].busy = costSince(beforeLatency[i], afterLatency[i]);
+            contestants[i].busyMeasured = true;
+        }
+    }
 
     for (tContestant& contestant : contestants) {
         release(contestant, simulator, sender);
@@ -559,7 +678,7 @@ int run(const tOptions& options) {
     }
     ::rmdir(dir.c_str());
 
-    printTable(contestants, options, scriptBytes);
+    printTable(contestants, options, directKill, scriptBytes);
     return contestants[0].releaseStatus == 0 ? 0 : 1;
 }
 

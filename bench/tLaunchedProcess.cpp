@@ -69,6 +69,7 @@ bool tLaunchedProcess::start(const std::vector<std::string>& argv, const tOption
         return false;
     }
     std::vector<char*> arguments;
+    arguments.reserve(argv.size() + 1);
     for (const std::string& argument : argv) {
         arguments.push_back(const_cast<char*>(argument.c_str()));
     }

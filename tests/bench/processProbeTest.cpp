@@ -23,6 +23,14 @@ TEST(processProbeTest, StatWithoutNameOrFieldsIsRejected) {
     EXPECT_EQ(ticks, 99u);
 }
 
+TEST(processProbeTest, SchedstatRuntimeIsTheFirstField) {
+    uint64_t nanoseconds = 0;
+    ASSERT_TRUE(parseSchedstatRuntime("234127600 123428358249 626\n", nanoseconds));
+    EXPECT_EQ(nanoseconds, 234127600u);
+    EXPECT_FALSE(parseSchedstatRuntime("", nanoseconds));
+    EXPECT_FALSE(parseSchedstatRuntime("x12 3 4", nanoseconds));
+}
+
 TEST(processProbeTest, KeyedNumberMatchesTheWholeKeyOnly) {
     const char* status =
         "Name:\tquorvamonitord\nVmRSSX:\t1 kB\nVmRSS:\t    1234 kB\n"
@@ -39,9 +47,11 @@ TEST(processProbeTest, KeyedNumberMatchesTheWholeKeyOnly) {
 }
 
 TEST(processProbeTest, ReadsThisProcessFromProc) {
+    ::usleep(1000);  // one voluntary context switch at least, which also books the CPU time
     tProcessCost cost;
     ASSERT_TRUE(readProcessCost(::getpid(), cost));
     EXPECT_GT(cost.contextSwitches, 0u);
+    EXPECT_GT(cost.cpuNanoseconds, 0u);
 
     tProcessMemory memory;
     ASSERT_TRUE(readProcessMemory(::getpid(), memory));

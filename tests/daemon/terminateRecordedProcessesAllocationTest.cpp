@@ -166,7 +166,7 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
 
     // Writes text to a file in the test directory, owned by owner, and returns its path.
     std::string writeFile(const std::string& name, const std::string& text, uid_t owner = 0) {
-        const std::string path = directory_ + "/" + name;
+        std::string path = directory_ + "/" + name;
         std::ofstream(path, std::ios::trunc) << text;
         ::chmod(path.c_str(), 0644);
         if (owner != 0) {

@@ -221,7 +221,7 @@ TEST_F(tIONotificationReaderAllocationTest, BlockedWaitWokenByMessageAllocatesNo
     const pid_t child = ::fork();
     ASSERT_NE(child, -1);
     if (child == 0) {
-        const timespec delay{0, 100 * 1000 * 1000};
+        const timespec delay{0, 100000000};  // 100 ms
         ::nanosleep(&delay, nullptr);
         ::_exit(sender.send(message) ? 0 : 1);
     }
