@@ -9,96 +9,15 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
-
-namespace {
-
-std::atomic<bool> gCounting{false};
-std::atomic<long> gAllocations{0};
-
-void noteAllocation() {
-    if (gCounting.load(std::memory_order_relaxed)) {
-        gAllocations.fetch_add(1, std::memory_order_relaxed);
-    }
-}
-
-}  // namespace
-
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_SANITIZED_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_SANITIZED_ALLOCATOR 1
-#endif
-#endif
-
-#if defined(QV_SANITIZED_ALLOCATOR)
-// The sanitizer owns malloc; it calls this hook for every allocation, operator new included.
-extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t) {
-    noteAllocation();
-}
-#else
-// Every allocation entry point, counted and handed to the C library's allocator. operator new
-// ends up in malloc, so it is counted too.
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-void* __libc_memalign(size_t alignment, size_t size);
-
-void* malloc(size_t size) noexcept {
-    noteAllocation();
-    return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) noexcept {
-    noteAllocation();
-    return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, size_t size) noexcept {
-    noteAllocation();
-    return __libc_realloc(pointer, size);
-}
-void* memalign(size_t alignment, size_t size) noexcept {
-    noteAllocation();
-    return __libc_memalign(alignment, size);
-}
-void* aligned_alloc(size_t alignment, size_t size) noexcept {
-    noteAllocation();
-    return __libc_memalign(alignment, size);
-}
-int posix_memalign(void** result, size_t alignment, size_t size) noexcept {
-    noteAllocation();
-    void* pointer = __libc_memalign(alignment, size);
-    if (pointer == nullptr) {
-        return ENOMEM;
-    }
-    *result = pointer;
-    return 0;
-}
-}
-#endif
+#include "tests/support/tAllocationWindow.h"
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
 namespace {
-
-// Counts the allocations made between construction and count().
-class tAllocationWindow {
-  public:
-    tAllocationWindow() {
-        gAllocations.store(0);
-        gCounting.store(true);
-    }
-    ~tAllocationWindow() { gCounting.store(false); }
-    long count() {
-        gCounting.store(false);
-        return gAllocations.load();
-    }
-};
 
 constexpr uint16_t kFamilyType = 0x1C;
 
