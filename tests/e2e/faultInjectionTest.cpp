@@ -25,6 +25,7 @@
 #include "tests/e2e/tDaemonProcess.h"
 #include "tests/e2e/tVictim.h"
 #include "tests/support/tDriverSimulator.h"
+#include "tests/support/tNetlinkSender.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace {
@@ -271,19 +272,13 @@ TEST_F(faultInjectionTest, FloodDuringASweepIsHandledMessageByMessage) {
     // so the backlog drains quickly.
     writePidFile("victim.pid", "");
 
-    const int sender = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC, NETLINK_GENERIC);
-    ASSERT_GE(sender, 0) << std::strerror(errno);
-    sockaddr_nl destination{};
-    destination.nl_family = AF_NETLINK;
-    destination.nl_pid = port;
+    const tNetlinkSender sender;
+    ASSERT_TRUE(sender.ready()) << std::strerror(errno);
     const std::vector<unsigned char> message = notificationMessage();
     long delivered = 0;
     long refused = 0;
     for (int attempt = 0; attempt < 20000 && refused < 100; ++attempt) {
-        const ssize_t sent =
-            sendto(sender, message.data(), message.size(), MSG_DONTWAIT,
-                   reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-        if (sent == static_cast<ssize_t>(message.size())) {
+        if (sender.send(port, message.data(), message.size(), MSG_DONTWAIT)) {
             ++delivered;
         } else {
             ASSERT_EQ(errno, EAGAIN) << std::strerror(errno);
@@ -291,7 +286,6 @@ TEST_F(faultInjectionTest, FloodDuringASweepIsHandledMessageByMessage) {
         }
     }
     const int64_t flooded = monotonicNanoseconds();
-    close(sender);
     EXPECT_LT(flooded - signalled, kSecond) << "the flood did not arrive within the pause";
     EXPECT_EQ(refused, 100) << "the socket never filled up";
     EXPECT_GT(delivered, 10);

@@ -15,6 +15,7 @@
 
 #include "protons/io_notification/linuxU/tIONotification.h"
 #include "tests/support/tAllocationWindow.h"
+#include "tests/support/tNetlinkSender.h"
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
 namespace {
@@ -36,46 +37,6 @@ tNotificationMessage makeMessage(uint16_t eventType, uint64_t cookie, uint32_t p
     return message;
 }
 
-// A NETLINK_GENERIC socket that sends datagrams to the reader's port, as the driver does.
-class tSender {
-  public:
-    explicit tSender(uint32_t port) : port_(port) {
-        socket_ = ::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC);
-        sockaddr_nl self;
-        std::memset(&self, 0, sizeof(self));
-        self.nl_family = AF_NETLINK;
-        if (socket_ >= 0 &&
-            ::bind(socket_, reinterpret_cast<const sockaddr*>(&self), sizeof(self)) != 0) {
-            ::close(socket_);
-            socket_ = -1;
-        }
-    }
-    ~tSender() {
-        if (socket_ >= 0) {
-            ::close(socket_);
-        }
-    }
-    tSender(const tSender&) = delete;
-    tSender& operator=(const tSender&) = delete;
-
-    bool ready() const { return socket_ >= 0; }
-
-    bool send(const void* bytes, size_t size) const {
-        sockaddr_nl target;
-        std::memset(&target, 0, sizeof(target));
-        target.nl_family = AF_NETLINK;
-        target.nl_pid = port_;
-        return ::sendto(socket_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&target),
-                        sizeof(target)) == static_cast<ssize_t>(size);
-    }
-
-    bool send(const tNotificationMessage& message) const { return send(&message, sizeof(message)); }
-
-  private:
-    uint32_t port_;
-    int socket_ = -1;
-};
-
 class tIONotificationReaderAllocationTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -84,6 +45,14 @@ class tIONotificationReaderAllocationTest : public ::testing::Test {
         }
         ASSERT_FALSE(status.isFatal());
         ASSERT_TRUE(sender.ready());
+    }
+
+    // Sends one datagram to the reader's port, as the driver does.
+    bool sendToReader(const void* bytes, size_t size) const {
+        return sender.send(reader.portId(), bytes, size);
+    }
+    bool sendToReader(const tNotificationMessage& message) const {
+        return sendToReader(&message, sizeof message);
     }
 
     // One wait with no time limit, inside an allocation window; returns the allocations seen.
@@ -95,7 +64,7 @@ class tIONotificationReaderAllocationTest : public ::testing::Test {
 
     tStatusRecord status;
     tIONotificationReader reader{1, status};
-    tSender sender{reader.portId()};
+    tNetlinkSender sender;
     uint32_t kind = 0xFFFFFFFF;
     uint32_t length = 0xFFFFFFFF;
     uint64_t cookie = 0;
@@ -118,7 +87,7 @@ TEST_F(tIONotificationReaderAllocationTest, WindowCountsHeapAllocations) {
 }
 
 TEST_F(tIONotificationReaderAllocationTest, NotifyAndReleaseAllocateNothing) {
-    ASSERT_TRUE(sender.send(makeMessage(1, 0x1111, 8)));
+    ASSERT_TRUE(sendToReader(makeMessage(1, 0x1111, 8)));
     EXPECT_EQ(countedWait(), 0);
     EXPECT_FALSE(status.isFatal());
     EXPECT_EQ(kind, kNotified);
@@ -126,7 +95,7 @@ TEST_F(tIONotificationReaderAllocationTest, NotifyAndReleaseAllocateNothing) {
     EXPECT_EQ(cookie, 0x1111u);
     EXPECT_EQ(payload[7], 0x47);
 
-    ASSERT_TRUE(sender.send(makeMessage(2, 0x2222, 32)));
+    ASSERT_TRUE(sendToReader(makeMessage(2, 0x2222, 32)));
     EXPECT_EQ(countedWait(), 0);
     EXPECT_FALSE(status.isFatal());
     EXPECT_EQ(kind, kReleased);
@@ -142,7 +111,7 @@ TEST_F(tIONotificationReaderAllocationTest, BlockedWaitWokenByMessageAllocatesNo
     if (child == 0) {
         const timespec delay{0, 100000000};  // 100 ms
         ::nanosleep(&delay, nullptr);
-        ::_exit(sender.send(message) ? 0 : 1);
+        ::_exit(sendToReader(message) ? 0 : 1);
     }
     const long seen = countedWait();
     int childStatus = 0;
@@ -167,8 +136,8 @@ TEST_F(tIONotificationReaderAllocationTest, DroppedMessagesBeforeANotifyAllocate
     ASSERT_NE(child, -1);
     if (child == 0) {
         const unsigned char runt[10] = {};
-        const bool sent = sender.send(runt, sizeof(runt)) && sender.send(control) &&
-                          sender.send(overlong) && sender.send(valid);
+        const bool sent = sendToReader(runt, sizeof(runt)) && sendToReader(control) &&
+                          sendToReader(overlong) && sendToReader(valid);
         ::_exit(sent ? 0 : 1);
     }
 
@@ -185,7 +154,7 @@ TEST_F(tIONotificationReaderAllocationTest, DroppedMessagesBeforeANotifyAllocate
 TEST_F(tIONotificationReaderAllocationTest, ManyNotificationsInARowAllocateNothing) {
     long total = 0;
     for (uint64_t i = 1; i <= 200; ++i) {
-        ASSERT_TRUE(sender.send(makeMessage(1, i, static_cast<uint32_t>(i % 33))));
+        ASSERT_TRUE(sendToReader(makeMessage(1, i, static_cast<uint32_t>(i % 33))));
         total += countedWait();
         ASSERT_FALSE(status.isFatal());
         ASSERT_EQ(cookie, i);

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
+#include "tests/support/tNetlinkSender.h"
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
 namespace {
@@ -207,32 +208,11 @@ TEST(decodeNotificationMessageTest, OversizedPayloadSetsOnlyTheKind) {
     EXPECT_EQ(decode(shortOversized, 36, out), tDecodeResult::kPayloadTooLarge);
 }
 
-// Sends datagrams from a user-space NETLINK_GENERIC socket to a reader's port.
-class tSender {
-  public:
-    tSender() : socket_(::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC)) {
-        sockaddr_nl address{};
-        address.nl_family = AF_NETLINK;
-        if (socket_ == -1 ||
-            ::bind(socket_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
-            ADD_FAILURE() << "sender socket: " << std::strerror(errno);
-        }
-    }
-    ~tSender() { ::close(socket_); }
-
-    // Returns false when the datagram was not queued (flags may ask not to block).
-    bool send(uint32_t port, const std::vector<unsigned char>& bytes, int flags = 0) {
-        sockaddr_nl to{};
-        to.nl_family = AF_NETLINK;
-        to.nl_pid = port;
-        return ::sendto(socket_, bytes.data(), bytes.size(), flags,
-                        reinterpret_cast<sockaddr*>(&to),
-                        sizeof(to)) == static_cast<ssize_t>(bytes.size());
-    }
-
-  private:
-    int socket_;
-};
+// Sends a whole datagram to port; false when it was not queued (flags may ask not to block).
+bool sendTo(const tNetlinkSender& sender, uint32_t port, const std::vector<unsigned char>& bytes,
+            int flags = 0) {
+    return sender.send(port, bytes.data(), bytes.size(), flags);
+}
 
 std::set<int> openDescriptors() {
     std::set<int> descriptors;
@@ -283,7 +263,7 @@ class tIONotificationReaderTest : public ::testing::Test {
     }
 
     void send(const std::vector<unsigned char>& bytes) {
-        ASSERT_TRUE(sender_.send(reader_->portId(), bytes)) << std::strerror(errno);
+        ASSERT_TRUE(sendTo(sender_, reader_->portId(), bytes)) << std::strerror(errno);
     }
 
     uint64_t wait(tOutcome& out, int32_t timeoutMs = 5000) {
@@ -293,7 +273,7 @@ class tIONotificationReaderTest : public ::testing::Test {
 
     tStatusRecord status_;
     std::unique_ptr<tIONotificationReader> reader_;
-    tSender sender_;
+    tNetlinkSender sender_;
 };
 
 TEST_F(tIONotificationReaderTest, BindsToTheReportedPort) {
@@ -486,15 +466,15 @@ TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
     const pthread_t waiter = ::pthread_self();
     const uint32_t port = reader_->portId();
     std::thread interrupter([waiter, port] {
-        tSender sender;
+        tNetlinkSender sender;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::pthread_kill(waiter, SIGUSR1);  // interrupts the poll
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_TRUE(sender.send(port, makeMessage(1, 1, 0, 10)));
+        EXPECT_TRUE(sendTo(sender, port, makeMessage(1, 1, 0, 10)));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         ::pthread_kill(waiter, SIGUSR1);  // interrupts the receive that follows the drop
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        EXPECT_TRUE(sender.send(port, makeMessage(2, 0x1E, 0)));
+        EXPECT_TRUE(sendTo(sender, port, makeMessage(2, 0x1E, 0)));
     });
     tOutcome out;
     const uint64_t cookie = wait(out);
