@@ -409,7 +409,8 @@ std::string tSimulatedDriver::describePorts() const {
     return text;
 }
 
-bool tSimulatedDriver::sendEvent(const tControlRequest& request, std::string& reply) {
+bool tSimulatedDriver::sendToEveryPort(
+    std::string& reply, const std::function<bool(const tRegistration&, std::string&)>& sendOne) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (registrations_.empty()) {
         reply = "no port is registered with the simulated driver; nothing sent\n";
@@ -418,6 +419,13 @@ bool tSimulatedDriver::sendEvent(const tControlRequest& request, std::string& re
     reply.clear();
     bool allSent = true;
     for (const tRegistration& registration : registrations_) {
+        allSent = sendOne(registration, reply) && allSent;
+    }
+    return allSent;
+}
+
+bool tSimulatedDriver::sendEvent(const tControlRequest& request, std::string& reply) {
+    return sendToEveryPort(reply, [&](const tRegistration& registration, std::string& text) {
         tNotificationMessage message{};
         message.length = request.length;
         message.type = request.netlinkType;
@@ -440,43 +448,32 @@ bool tSimulatedDriver::sendEvent(const tControlRequest& request, std::string& re
                " payload-size=" + std::to_string(message.payloadSize) +
                " payload=" + encodeHex(request.payload) + " result=" + outcome(-error));
         if (error != 0) {
-            allSent = false;
-            reply += "failed to send event type " + std::to_string(request.eventType) +
-                     " to port " + std::to_string(registration.port) + ": " + std::strerror(error) +
-                     "\n";
-            continue;
+            text += "failed to send event type " + std::to_string(request.eventType) + " to port " +
+                    std::to_string(registration.port) + ": " + std::strerror(error) + "\n";
+            return false;
         }
-        reply += "sent event type " + std::to_string(request.eventType) + " to port " +
-                 std::to_string(registration.port) + " (cookie " + hexNumber(message.cookie, 16) +
-                 ", sequence " + std::to_string(message.sequence) + ")\n";
-    }
-    return allSent;
+        text += "sent event type " + std::to_string(request.eventType) + " to port " +
+                std::to_string(registration.port) + " (cookie " + hexNumber(message.cookie, 16) +
+                ", sequence " + std::to_string(message.sequence) + ")\n";
+        return true;
+    });
 }
 
 bool tSimulatedDriver::sendRaw(const tControlRequest& request, std::string& reply) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (registrations_.empty()) {
-        reply = "no port is registered with the simulated driver; nothing sent\n";
-        return false;
-    }
-    reply.clear();
-    bool allSent = true;
-    for (const tRegistration& registration : registrations_) {
+    return sendToEveryPort(reply, [&](const tRegistration& registration, std::string& text) {
         const int error = sender_.send(registration.port, request.raw.data(), request.raw.size());
         record("send-raw port=" + std::to_string(registration.port) +
                " bytes=" + std::to_string(request.raw.size()) + " hex=" + encodeHex(request.raw) +
                " result=" + outcome(-error));
         if (error != 0) {
-            allSent = false;
-            reply += "failed to send " + std::to_string(request.raw.size()) +
-                     " raw bytes to port " + std::to_string(registration.port) + ": " +
-                     std::strerror(error) + "\n";
-            continue;
+            text += "failed to send " + std::to_string(request.raw.size()) + " raw bytes to port " +
+                    std::to_string(registration.port) + ": " + std::strerror(error) + "\n";
+            return false;
         }
-        reply += "sent " + std::to_string(request.raw.size()) + " raw bytes to port " +
-                 std::to_string(registration.port) + "\n";
-    }
-    return allSent;
+        text += "sent " + std::to_string(request.raw.size()) + " raw bytes to port " +
+                std::to_string(registration.port) + "\n";
+        return true;
+    });
 }
 
 void tSimulatedDriver::record(const std::string& line) {

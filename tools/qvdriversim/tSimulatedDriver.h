@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -80,6 +81,10 @@ class tSimulatedDriver {
     int registerNotification(const tOpenFile& file, uint64_t handle, const void* data);
     int unregisterNotification(const tOpenFile& file, uint64_t handle, uint64_t argument);
     int blockRequest(const tOpenFile& file, uint32_t request, void* data);
+    // Runs sendOne for every registered port, under the lock; sendOne appends its line to reply
+    // and returns whether the send worked. False when no port is registered or a send failed.
+    bool sendToEveryPort(std::string& reply,
+                         const std::function<bool(const tRegistration&, std::string&)>& sendOne);
     bool sendEvent(const tControlRequest& request, std::string& reply);
     bool sendRaw(const tControlRequest& request, std::string& reply);
     std::string describePorts() const;

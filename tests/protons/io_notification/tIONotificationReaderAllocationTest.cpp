@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
 #include "tests/support/tAllocationWindow.h"
@@ -62,6 +63,23 @@ class tIONotificationReaderAllocationTest : public ::testing::Test {
         return window.count();
     }
 
+    // One counted wait while a child process sends with send(); the child must succeed.
+    long countedWaitWhileChildSends(const std::function<bool()>& send) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(send() ? 0 : 1);
+        }
+        if (child == -1) {
+            ADD_FAILURE() << "fork failed";
+            return -1;
+        }
+        const long seen = countedWait();
+        int childStatus = 0;
+        EXPECT_EQ(::waitpid(child, &childStatus, 0), child);
+        EXPECT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0) << "the send failed";
+        return seen;
+    }
+
     tStatusRecord status;
     tIONotificationReader reader{1, status};
     tNetlinkSender sender;
@@ -106,17 +124,11 @@ TEST_F(tIONotificationReaderAllocationTest, NotifyAndReleaseAllocateNothing) {
 // The wait blocks in poll and is woken by a datagram sent from another process.
 TEST_F(tIONotificationReaderAllocationTest, BlockedWaitWokenByMessageAllocatesNothing) {
     const tNotificationMessage message = makeMessage(1, 0x3333, 0);
-    const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
+    const long seen = countedWaitWhileChildSends([&] {
         const timespec delay{0, 100000000};  // 100 ms
         ::nanosleep(&delay, nullptr);
-        ::_exit(sendToReader(message) ? 0 : 1);
-    }
-    const long seen = countedWait();
-    int childStatus = 0;
-    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
-    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+        return sendToReader(message);
+    });
     EXPECT_EQ(seen, 0);
     EXPECT_FALSE(status.isFatal());
     EXPECT_EQ(kind, kNotified);
@@ -132,19 +144,11 @@ TEST_F(tIONotificationReaderAllocationTest, DroppedMessagesBeforeANotifyAllocate
     tNotificationMessage overlong = makeMessage(1, 0x4444, 0);
     overlong.length = 80;
     const tNotificationMessage valid = makeMessage(1, 0x5555, 4);
-    const pid_t child = ::fork();
-    ASSERT_NE(child, -1);
-    if (child == 0) {
+    const long seen = countedWaitWhileChildSends([&] {
         const unsigned char runt[10] = {};
-        const bool sent = sendToReader(runt, sizeof(runt)) && sendToReader(control) &&
-                          sendToReader(overlong) && sendToReader(valid);
-        ::_exit(sent ? 0 : 1);
-    }
-
-    const long seen = countedWait();
-    int childStatus = 0;
-    ASSERT_EQ(::waitpid(child, &childStatus, 0), child);
-    ASSERT_TRUE(WIFEXITED(childStatus) && WEXITSTATUS(childStatus) == 0);
+        return sendToReader(runt, sizeof(runt)) && sendToReader(control) &&
+               sendToReader(overlong) && sendToReader(valid);
+    });
     EXPECT_EQ(seen, 0);
     EXPECT_FALSE(status.isFatal());
     EXPECT_EQ(kind, kNotified);
