@@ -7,7 +7,7 @@
 // /proc/driver there.
 //   quorvabench --daemon PATH --simulator PATH
 //       --floor PATH --python PATH --script PATH [--rounds N] [--idle-seconds N]
-//       [--startups N] [--spacing-ms N] [--order W,W,W] [--cpu N] [--strip PATH]
+//       [--startups N] [--spacing-ms N] [--order W,W,W] [--cpu N] [--strip PATH] [--ldd PATH]
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -44,6 +44,7 @@ constexpr int kSignalTimeoutMs = 1000;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr uint16_t kEventNotified = 1;
 constexpr uint16_t kEventReleased = 2;
+constexpr int64_t kStrippedLimitBytes = 48 * 1024;
 
 struct tOptions {
     std::string daemon;
@@ -52,9 +53,10 @@ struct tOptions {
     std::string python;
     std::string script;
     std::string strip = "/usr/bin/strip";
+    std::string ldd = "/usr/bin/ldd";
     int rounds = 100;
     int idleSeconds = 10;
-    int startups = 10;
+    int startups = 20;
     int spacingMs = 1100;
     std::string order = "daemon,floor,python";  // the watchers' slots within a round
     std::vector<size_t> slots;                  // order as column indices
@@ -84,6 +86,7 @@ struct tContestant {
     tProcessCost busy;  // over the whole latency phase
     tProcessMemory memory;
     int64_t strippedBytes = -1;
+    std::vector<std::string> libraries;  // what ldd lists, the vDSO left out
     uint32_t port = 0;
     int releaseStatus = -1;
     tKind kind;
@@ -146,6 +149,8 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
             options.script = value;
         } else if (name == "--strip") {
             options.strip = value;
+        } else if (name == "--ldd") {
+            options.ldd = value;
         } else if (name == "--rounds") {
             options.rounds = std::atoi(value);
         } else if (name == "--idle-seconds") {
@@ -167,7 +172,7 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
         return fail(
             "usage: quorvabench --daemon PATH --simulator PATH --floor PATH --python PATH "
             "--script PATH [--rounds N] [--idle-seconds N] [--startups N] [--spacing-ms N] "
-            "[--order W,W,W] [--cpu N] [--strip PATH]");
+            "[--order W,W,W] [--cpu N] [--strip PATH] [--ldd PATH]");
     }
     if (options.rounds < 1 || options.idleSeconds < 1 || options.startups < 1 ||
         options.spacingMs < 1100) {
@@ -190,7 +195,7 @@ bool setOwnPriority(int fifoPriority) {
 }
 
 // Polls the process's scheduling policy until it is SCHED_FIFO: the daemon and the floor switch
-// to it right after they are ready to receive. Returns the time it was first seen, or 0.
+// to it right after their register request returned. Returns the time it was first seen, or 0.
 int64_t waitForRealTime(tLaunchedProcess& process) {
     const int64_t deadline = monotonicNanoseconds() + kReadyTimeoutMs * kNsPerMs;
     const timespec pollInterval{0, 10000};
@@ -230,7 +235,6 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
             break;
         case tKind::kFloor:
             argv = {options.floor, contestant.pidFile};
-            launchOptions.captureStdout = true;
             break;
         case tKind::kPython:
             argv = {options.python, options.script, contestant.pidFile};
@@ -253,13 +257,11 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
         if (ready == 0) {
             return fail(contestant.name + " never switched to SCHED_FIFO");
         }
-        if (contestant.kind == tKind::kFloor && !process.readLine(kReadyTimeoutMs, line)) {
-            return fail(contestant.name + " printed no port");
-        }
     }
-    if (contestant.kind == tKind::kDaemon) {
+    if (contestant.kind != tKind::kPython) {
+        // Watchers start one at a time, so the last registration is the one just made.
         if (!simulator.lastRegistration(contestant.port, contestant.cookie)) {
-            return fail("no registration in the simulator's log");
+            return fail("no registration of " + contestant.name + " in the simulator's log");
         }
     } else if (!parsePort(line, contestant.port)) {
         return fail(contestant.name + " printed no port: " + line);
@@ -269,7 +271,8 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
 }
 
 // Sends event type 2 (through the simulator for the daemon, as the driver would) and waits for
-// the exit; records the exit status.
+// the exit; records the exit status. The simulator sends to every registered port, so the floor
+// (which unregisters on its release) goes before the daemon.
 bool release(tContestant& contestant, const tSimulator& simulator, tNetlinkSender& sender) {
     if (contestant.kind == tKind::kDaemon) {
         std::string output;
@@ -418,6 +421,50 @@ int64_t strippedSize(const std::string& path, const std::string& strip, const st
     return stripped ? static_cast<int64_t>(info.st_size) : -1;
 }
 
+// The shared libraries ldd lists for path (file names, the kernel's vDSO left out), or false.
+bool sharedLibraries(const std::string& path, const std::string& ldd,
+                     std::vector<std::string>& names) {
+    std::string output;
+    if (runCommand({ldd, path}, output) != 0) {
+        return false;
+    }
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        if (end == std::string::npos) {
+            end = output.size();
+        }
+        const std::string line = output.substr(start, end - start);
+        start = end + 1;
+        const size_t first = line.find_first_not_of(" \t");
+        if (first == std::string::npos) {
+            continue;
+        }
+        std::string name = line.substr(first, line.find_first_of(" \t", first) - first);
+        name = name.substr(name.rfind('/') + 1);
+        if (name.rfind("linux-vdso.so", 0) != 0) {
+            names.push_back(name);
+        }
+    }
+    return !names.empty();
+}
+
+// True when names holds the C library and the loader and nothing else.
+bool onlyLibcAndLoader(const std::vector<std::string>& names) {
+    bool libc = false;
+    bool loader = false;
+    for (const std::string& name : names) {
+        if (name.rfind("libc.so.", 0) == 0) {
+            libc = true;
+        } else if (name.rfind("ld-linux", 0) == 0) {
+            loader = true;
+        } else {
+            return false;
+        }
+    }
+    return libc && loader;
+}
+
 int64_t fileSize(const std::string& path) {
     struct stat info {};
     return ::stat(path.c_str(), &info) == 0 ? static_cast<int64_t>(info.st_size) : -1;
@@ -517,6 +564,36 @@ tFigure dirtyKb(const tContestant& c) {
     return c.memoryMeasured ? static_cast<tFigure>(c.memory.privateDirtyKb) : kNone;
 }
 
+// "met" or "missed" for the daemon's figure against limit times the floor's.
+void printRatioGoal(const char* what, double limit, tFigure daemon, tFigure floorValue) {
+    const bool measured = daemon >= 0 && floorValue > 0;
+    const double ratio = measured ? daemon / floorValue : 0;
+    std::printf("goal: %s at most %.2fx the floor's: %s (%.2fx)\n", what, limit,
+                measured && ratio <= limit ? "met" : "missed", ratio);
+}
+
+void printGoals(const tContestant& daemon, const tContestant& floorProgram,
+                const tOptions& options) {
+    std::printf("\n");
+    printRatioGoal("median latency", 1.1, static_cast<tFigure>(daemon.latency.median()),
+                   static_cast<tFigure>(floorProgram.latency.median()));
+    printRatioGoal("VmRSS", 1.15, rssKb(daemon), rssKb(floorProgram));
+    printRatioGoal("private dirty", 1.2, dirtyKb(daemon), dirtyKb(floorProgram));
+    char what[64];
+    std::snprintf(what, sizeof(what), "exec to ready (median of %d)", options.startups);
+    printRatioGoal(what, 1.1, static_cast<tFigure>(daemon.startup.median()),
+                   static_cast<tFigure>(floorProgram.startup.median()));
+    const bool small = daemon.strippedBytes > 0 && daemon.strippedBytes <= kStrippedLimitBytes;
+    std::printf("goal: stripped daemon at most %lld bytes (48 KiB): %s (%lld bytes)\n",
+                static_cast<long long>(kStrippedLimitBytes), small ? "met" : "missed",
+                static_cast<long long>(daemon.strippedBytes));
+    std::printf("goal: shared libraries only the C library and the loader: %s\n",
+                onlyLibcAndLoader(daemon.libraries) ? "met" : "missed");
+    const bool idleZero = daemon.idleMeasured && daemon.idle.cpuTicks == 0 &&
+                          daemon.idle.cpuNanoseconds == 0 && daemon.idle.contextSwitches == 0;
+    std::printf("goal: no CPU and no context switch while idle: %s\n", idleZero ? "met" : "missed");
+}
+
 void printTable(const std::vector<tContestant>& contestants, const tOptions& options,
                 const tLatencySeries& directKill, int64_t scriptBytes) {
     const tContestant* c[3] = {&contestants[0], &contestants[1], &contestants[2]};
@@ -566,15 +643,15 @@ void printTable(const std::vector<tContestant>& contestants, const tOptions& opt
                 static_cast<long long>(scriptBytes));
     std::printf(
         "exec to ready: daemon and floor until their switch to SCHED_FIFO, made right after the "
-        "register request returned (daemon) or the bind (floor); python until its port line\n");
+        "register request returned (same discovery, node, socket and register work in both); "
+        "python until its port line\n");
+    std::string libraries;
+    for (const std::string& name : c[0]->libraries) {
+        libraries += (libraries.empty() ? "" : ", ") + name;
+    }
+    std::printf("daemon's shared libraries (ldd): %s\n", libraries.c_str());
 
-    const double ratio =
-        static_cast<double>(c[0]->latency.median()) / static_cast<double>(c[1]->latency.median());
-    std::printf("\ngoal: median latency within 1.25x of the floor: %s (%.2fx)\n",
-                ratio <= 1.25 ? "met" : "missed", ratio);
-    const bool idleZero =
-        c[0]->idleMeasured && c[0]->idle.cpuTicks == 0 && c[0]->idle.contextSwitches == 0;
-    std::printf("goal: no CPU and no context switch while idle: %s\n", idleZero ? "met" : "missed");
+    printGoals(*c[0], *c[1], options);
     std::printf("daemon exit status on the release message: %d (0 expected)\n",
                 c[0]->releaseStatus);
 }
@@ -664,12 +741,15 @@ int run(const tOptions& options) {
         }
     }
 
-    for (tContestant& contestant : contestants) {
-        release(contestant, simulator, sender);
+    for (auto contestant = contestants.rbegin(); contestant != contestants.rend(); ++contestant) {
+        release(*contestant, simulator, sender);
     }
     simulator.stop();
 
     contestants[0].strippedBytes = strippedSize(options.daemon, options.strip, dir);
+    if (!sharedLibraries(options.daemon, options.ldd, contestants[0].libraries)) {
+        fail("cannot list the daemon's shared libraries with " + options.ldd);
+    }
     contestants[1].strippedBytes = strippedSize(options.floor, options.strip, dir);
     contestants[2].strippedBytes = strippedSize(options.python, options.strip, dir);
     const int64_t scriptBytes = fileSize(options.script);

@@ -2,12 +2,19 @@
 // with SIGTERM, pausing after each signal.
 #pragma once
 
-#include <vector>
+#include <cstddef>
 
 namespace nQUORVAMONITORD_18_5 {
 
-// Pid-file paths exactly as given on the command line, in that order, duplicates kept.
-using tPidFileList = std::vector<const char*>;
+// Pid-file paths exactly as given on the command line, in that order, duplicates kept. A view:
+// the array of paths belongs to the caller and outlives the list.
+struct tPidFileList {
+    const char* const* paths;
+    size_t count;
+
+    const char* const* begin() const { return paths; }
+    const char* const* end() const { return paths + count; }
+};
 
 // The pause after every signalled process: one second.
 void pauseOneSecond();
