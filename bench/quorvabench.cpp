@@ -7,7 +7,8 @@
 // /proc/driver there.
 //   quorvabench --daemon PATH --simulator PATH
 //       --floor PATH --python PATH --script PATH [--rounds N] [--idle-seconds N]
-//       [--startups N] [--spacing-ms N] [--order W,W,W] [--cpu N] [--strip PATH] [--ldd PATH]
+//       [--startups N] [--spacing-ms N] [--order W,W,W] [--cpu N] [--watcher-cpu N]
+//       [--strip PATH] [--ldd PATH]
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -60,7 +61,12 @@ struct tOptions {
     int spacingMs = 1100;
     std::string order = "daemon,floor,python";  // the watchers' slots within a round
     std::vector<size_t> slots;                  // order as column indices
-    int cpu = -1;  // >= 0: the benchmark and everything it starts run on this CPU only
+    // Placement. By default the sender, the victims and the simulator run on CPU 0 and every
+    // watcher on CPU 1, so each watcher's wake-up and kill cross CPUs the same way; left to the
+    // scheduler, which CPU a watcher last slept on varies from run to run and weighs more than
+    // the watchers' own work. -1 leaves the processes unpinned.
+    int cpu = 0;          // >= 0: the benchmark and everything it starts run on this CPU only
+    int watcherCpu = 1;   // >= 0: each watcher moves to this CPU once it is ready
 };
 
 // The table's columns.
@@ -163,6 +169,8 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
             options.order = value;
         } else if (name == "--cpu") {
             options.cpu = std::atoi(value);
+        } else if (name == "--watcher-cpu") {
+            options.watcherCpu = std::atoi(value);
         } else {
             return fail("unknown option " + name);
         }
@@ -172,11 +180,16 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
         return fail(
             "usage: quorvabench --daemon PATH --simulator PATH --floor PATH --python PATH "
             "--script PATH [--rounds N] [--idle-seconds N] [--startups N] [--spacing-ms N] "
-            "[--order W,W,W] [--cpu N] [--strip PATH] [--ldd PATH]");
+            "[--order W,W,W] [--cpu N] [--watcher-cpu N] [--strip PATH] [--ldd PATH]");
     }
     if (options.rounds < 1 || options.idleSeconds < 1 || options.startups < 1 ||
         options.spacingMs < 1100) {
         return fail("rounds, idle seconds and startups must be positive, spacing at least 1100 ms");
+    }
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (options.cpu >= cpus || options.watcherCpu >= cpus) {
+        return fail("this machine has " + std::to_string(cpus) +
+                    " CPUs: choose others with --cpu and --watcher-cpu (-1: not pinned)");
     }
     return parseOrder(options.order, options.slots);
 }
@@ -186,6 +199,14 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
 bool enterPrivateMountNamespace() {
     return ::unshare(CLONE_NEWNS) == 0 &&
            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// Restricts process pid (0: this one) to one CPU.
+bool pinToCpu(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    return ::sched_setaffinity(pid, sizeof(set), &set) == 0;
 }
 
 bool setOwnPriority(int fifoPriority) {
@@ -267,6 +288,10 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
         return fail(contestant.name + " printed no port: " + line);
     }
     contestant.startup.add(ready - process.execTime());
+    if (options.watcherCpu >= 0 && !pinToCpu(process.pid(), options.watcherCpu)) {
+        return fail("cannot move " + contestant.name + " to CPU " +
+                    std::to_string(options.watcherCpu));
+    }
     return true;
 }
 
@@ -594,6 +619,16 @@ void printGoals(const tContestant& daemon, const tContestant& floorProgram,
     std::printf("goal: no CPU and no context switch while idle: %s\n", idleZero ? "met" : "missed");
 }
 
+std::string placement(const tOptions& options) {
+    const std::string watchers =
+        options.watcherCpu >= 0 ? "watchers on CPU " + std::to_string(options.watcherCpu) : "";
+    if (options.cpu < 0) {
+        return watchers.empty() ? "no CPU pinning" : watchers + ", the rest not pinned";
+    }
+    const std::string rest = "on CPU " + std::to_string(options.cpu);
+    return watchers.empty() ? "all " + rest : watchers + ", the sender, victims and simulator " + rest;
+}
+
 void printTable(const std::vector<tContestant>& contestants, const tOptions& options,
                 const tLatencySeries& directKill, int64_t scriptBytes) {
     const tContestant* c[3] = {&contestants[0], &contestants[1], &contestants[2]};
@@ -605,8 +640,7 @@ void printTable(const std::vector<tContestant>& contestants, const tOptions& opt
         "%d notifications per watcher, one every %d ms, slots in the order %s; sender and "
         "victims at SCHED_FIFO %d, watchers at SCHED_FIFO %d; %s\n\n",
         options.rounds, options.spacingMs, options.order.c_str(), kSenderPriority, kWatcherPriority,
-        options.cpu >= 0 ? ("all on CPU " + std::to_string(options.cpu)).c_str()
-                         : "no CPU pinning");
+        placement(options).c_str());
     std::printf("%-34s %12s %12s %12s %10s %10s\n", "", "daemon", "floor", "python", "daemon/fl",
                 "python/fl");
     printLatencyRows(c);
@@ -671,12 +705,9 @@ int run(const tOptions& options) {
     }
     const std::string dir = pattern;
     (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    // Inherited by every process started from here on.
     if (options.cpu >= 0) {
-        // Inherited by every process started from here on.
-        cpu_set_t set;
-        CPU_ZERO(&set);
-        CPU_SET(options.cpu, &set);
-        if (::sched_setaffinity(0, sizeof(set), &set) != 0) {
+        if (!pinToCpu(0, options.cpu)) {
             fail("cannot pin to CPU " + std::to_string(options.cpu));
             return 1;
         }
