@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "daemon/terminateRecordedProcesses.h"
@@ -109,11 +110,9 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     const std::string missing = directory_ + "/missing.pid";
     const std::string garbage = writeFile("garbage.pid", "abc\n");
     const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
-    tPidFileList pidFiles;
-    pidFiles.push_back(ownFile.c_str());
-    pidFiles.push_back(missing.c_str());
-    pidFiles.push_back(garbage.c_str());
-    pidFiles.push_back(nobodyFile.c_str());
+    const char* const paths[] = {ownFile.c_str(), missing.c_str(), garbage.c_str(),
+                                 nobodyFile.c_str()};
+    const tPidFileList pidFiles{paths, std::size(paths)};
 
     tAllocationWindow window;
     terminateRecordedProcesses(pidFiles, countPause);
@@ -130,8 +129,8 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepWithTheRealPauseAllocatesN
     const pid_t victim = startVictim();
     ASSERT_GT(victim, 0);
     const std::string file = writeFile("victim.pid", std::to_string(victim));
-    tPidFileList pidFiles;
-    pidFiles.push_back(file.c_str());
+    const char* const paths[] = {file.c_str()};
+    const tPidFileList pidFiles{paths, 1};
 
     tAllocationWindow window;
     terminateRecordedProcesses(pidFiles);
