@@ -65,8 +65,8 @@ struct tOptions {
     // watcher on CPU 1, so each watcher's wake-up and kill cross CPUs the same way; left to the
     // scheduler, which CPU a watcher last slept on varies from run to run and weighs more than
     // the watchers' own work. -1 leaves the processes unpinned.
-    int cpu = 0;          // >= 0: the benchmark and everything it starts run on this CPU only
-    int watcherCpu = 1;   // >= 0: each watcher moves to this CPU once it is ready
+    int cpu = 0;         // >= 0: the benchmark and everything it starts run on this CPU only
+    int watcherCpu = 1;  // >= 0: each watcher moves to this CPU once it is ready
 };
 
 // The table's columns.
@@ -626,7 +626,8 @@ std::string placement(const tOptions& options) {
         return watchers.empty() ? "no CPU pinning" : watchers + ", the rest not pinned";
     }
     const std::string rest = "on CPU " + std::to_string(options.cpu);
-    return watchers.empty() ? "all " + rest : watchers + ", the sender, victims and simulator " + rest;
+    return watchers.empty() ? "all " + rest
+                            : watchers + ", the sender, victims and simulator " + rest;
 }
 
 void printTable(const std::vector<tContestant>& contestants, const tOptions& options,
