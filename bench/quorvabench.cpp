@@ -45,7 +45,7 @@ constexpr int kSignalTimeoutMs = 1000;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr uint16_t kEventNotified = 1;
 constexpr uint16_t kEventReleased = 2;
-constexpr int64_t kStrippedLimitBytes = 48 * 1024;
+constexpr int64_t kStrippedLimitBytes = int64_t{48} * 1024;
 
 struct tOptions {
     std::string daemon;
