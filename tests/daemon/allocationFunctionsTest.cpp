@@ -27,7 +27,8 @@ TEST(allocationFunctionsTest, NothrowFormsReturnNullWhenMemoryRunsOut) {
 // The daemon has no exceptions to throw: running out of memory in the throwing forms ends the
 // process at once, without the C++ runtime's "terminate called" message.
 TEST(allocationFunctionsTest, ThrowingFormsAbortSilentlyWhenMemoryRunsOut) {
-    EXPECT_EXIT(gSink = ::operator new(kHuge), testing::KilledBySignal(SIGABRT), testing::IsEmpty());
+    EXPECT_EXIT(gSink = ::operator new(kHuge), testing::KilledBySignal(SIGABRT),
+                testing::IsEmpty());
     EXPECT_EXIT(gSink = ::operator new[](kHuge), testing::KilledBySignal(SIGABRT),
                 testing::IsEmpty());
 }
