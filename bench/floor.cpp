@@ -1,7 +1,8 @@
 // The least a restart watcher can do, as a yardstick for the daemon. At start it does the same
 // work the daemon must do before it is ready, each step once and plainly: find the device
-// interface in the driver's procfs tree with the daemon's glob pattern, read its interfacePath,
-// open the node, create and bind a NETLINK_GENERIC socket and send the register request. Then it
+// interface in the driver's procfs tree with the daemon's glob pattern, read its interfacePath
+// to the end, open the node, create and bind a NETLINK_GENERIC socket and send the register
+// request. Then it
 // switches to the daemon's priority (SCHED_FIFO 98), so a comparison measures the work and not
 // the scheduler, and blocks in one receive; each message costs one open and read of the pid file
 // and one kill. A message of event type 2 unregisters and ends it with status 0.
@@ -59,12 +60,19 @@ bool findNode(char (&node)[kPathCapacity]) {
         if (fd < 0) {
             return false;
         }
-        const ssize_t count = ::read(fd, node, kPathCapacity - 1);
+        // To the end of the file, as any reader must to know it has all of it: for a path that
+        // fits, the content and then the end.
+        size_t length = 0;
+        ssize_t count;
+        do {
+            count = ::read(fd, node + length, kPathCapacity - 1 - length);
+            length += count > 0 ? static_cast<size_t>(count) : 0;
+        } while (count > 0 && length < kPathCapacity - 1);
         ::close(fd);
-        if (count <= 0) {
+        if (count < 0 || length == 0) {
             return false;
         }
-        node[count] = '\0';
+        node[length] = '\0';
         return true;
     }
     return false;
