@@ -63,11 +63,12 @@ struct tOptions {
     std::string order = "daemon,floor,python";  // the watchers' slots within a round
     std::vector<size_t> slots;                  // order as column indices
     // Placement. By default the sender, the victims and the simulator run on CPU 0 and every
-    // watcher on CPU 1, so each watcher's wake-up and kill cross CPUs the same way; left to the
+    // watcher on CPU 1, so every watcher's start-up requests, wake-up and kill cross CPUs the
+    // same way and no watcher shares its CPU with the benchmark's own polling. Left to the
     // scheduler, which CPU a watcher last slept on varies from run to run and weighs more than
     // the watchers' own work. -1 leaves the processes unpinned.
     int cpu = 0;         // >= 0: the benchmark and everything it starts run on this CPU only
-    int watcherCpu = 1;  // >= 0: each watcher moves to this CPU once it is ready
+    int watcherCpu = 1;  // >= 0: each watcher runs on this CPU only, from its exec on
 };
 
 // The table's columns.
@@ -202,12 +203,12 @@ bool enterPrivateMountNamespace() {
            ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
-// Restricts process pid (0: this one) to one CPU.
-bool pinToCpu(pid_t pid, int cpu) {
+// Restricts this process, and every process it starts from now on, to one CPU.
+bool pinToCpu(int cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
     CPU_SET(cpu, &set);
-    return ::sched_setaffinity(pid, sizeof(set), &set) == 0;
+    return ::sched_setaffinity(0, sizeof(set), &set) == 0;
 }
 
 bool setOwnPriority(int fifoPriority) {
@@ -264,6 +265,7 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
             launchOptions.fifoPriority = kWatcherPriority;
             break;
     }
+    launchOptions.cpu = options.watcherCpu;
     if (!process.start(argv, launchOptions)) {
         return fail("cannot start " + contestant.name);
     }
@@ -289,10 +291,6 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
         return fail(contestant.name + " printed no port: " + line);
     }
     contestant.startup.add(ready - process.execTime());
-    if (options.watcherCpu >= 0 && !pinToCpu(process.pid(), options.watcherCpu)) {
-        return fail("cannot move " + contestant.name + " to CPU " +
-                    std::to_string(options.watcherCpu));
-    }
     return true;
 }
 
@@ -721,7 +719,7 @@ int run(const tOptions& options) {
     (void)::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     // Inherited by every process started from here on.
     if (options.cpu >= 0) {
-        if (!pinToCpu(0, options.cpu)) {
+        if (!pinToCpu(options.cpu)) {
             fail("cannot pin to CPU " + std::to_string(options.cpu));
             return 1;
         }
@@ -759,7 +757,15 @@ int run(const tOptions& options) {
     }
 
     progress("measuring start-up");
-    if (!measureStartups(contestants, options, simulator, sender)) {
+    // The benchmark polls each starting watcher's policy every ~10 us. At SCHED_IDLE the polling
+    // runs only when its CPU has nothing else to do, so it never holds up the simulator's answers
+    // to the watcher; its children start at SCHED_OTHER again.
+    const sched_param idle{};
+    if (::sched_setscheduler(0, SCHED_IDLE | SCHED_RESET_ON_FORK, &idle) != 0) {
+        fail("cannot switch to SCHED_IDLE");
+        return 1;
+    }
+    if (!measureStartups(contestants, options, simulator, sender) || !setOwnPriority(0)) {
         return 1;
     }
     for (tContestant& contestant : contestants) {
