@@ -1,5 +1,6 @@
 #include "daemon/terminateRecordedProcesses.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -7,9 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/inotify.h>
+#include <sys/sysmacros.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -78,7 +83,7 @@ void stop(pid_t pid) {
 }
 
 class terminateRecordedProcessesTest : public ::testing::Test {
-  protected:
+  public:
     void SetUp() override {
         ASSERT_EQ(geteuid(), 0u) << "these tests need root (they chown pid files and setuid)";
         char dirTemplate[] = "/tmp/qvsweep.XXXXXX";
@@ -98,8 +103,233 @@ class terminateRecordedProcessesTest : public ::testing::Test {
         return path;
     }
 
+    // A directory below the test directory.
+    std::string makeDirectory(const std::string& name, mode_t mode, uid_t owner = 0,
+                              gid_t group = 0) {
+        const std::string path = dir_ + "/" + name;
+        EXPECT_EQ(mkdir(path.c_str(), 0700), 0) << path;
+        EXPECT_EQ(chown(path.c_str(), owner, group), 0);
+        EXPECT_EQ(chmod(path.c_str(), mode), 0);
+        return path;
+    }
+
+    // A symbolic link below the test directory, owned by owner.
+    std::string makeLink(const std::string& name, const std::string& target, uid_t owner = 0) {
+        const std::string path = dir_ + "/" + name;
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+        EXPECT_EQ(lchown(path.c_str(), owner, 0), 0);
+        return path;
+    }
+
     std::string dir_;
 };
+
+constexpr uid_t kOtherUser = 65533;
+constexpr gid_t kForeignGroup = 100;
+
+// What readRecordedPid makes of a pid file.
+enum class tVerdict { kSkipped, kAnyProcess, kOnlyNobodys };
+
+struct tLayout {
+    const char* name;
+    // Builds the layout in the fixture's directory and returns the pid file's path, relative
+    // ones from that directory.
+    std::function<std::string(terminateRecordedProcessesTest&)> build;
+    tVerdict verdict;
+};
+
+// Who could have chosen what a pid file says, over layouts an attacker might set up and layouts
+// that a correct set-up uses. Accepted files name 4242 unless the row says otherwise.
+TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenTheFile) {
+    using T = terminateRecordedProcessesTest;
+    const std::string pid = "4242\n";
+    const std::string rootsStat = "/proc/" + std::to_string(getppid()) + "/stat";
+    const std::string blanks(kMaxPidFileBytes - 5, ' ');
+    const std::vector<tLayout> layouts = {
+        // Safe: root's files reached through root's directories and links.
+        {"root file", [&](T& t) { return t.writePidFile("a.pid", pid); }, tVerdict::kAnyProcess},
+        {"relative path",
+         [&](T& t) {
+             t.makeDirectory("sub", 0755);
+             t.writePidFile("sub/a.pid", pid);
+             return std::string("sub/../sub/./a.pid");
+         },
+         tVerdict::kAnyProcess},
+        {"root links, relative then absolute",
+         [&](T& t) {
+             t.writePidFile("real.pid", pid);
+             t.makeLink("second", t.dir_ + "/real.pid");
+             return t.makeLink("first", "second");
+         },
+         tVerdict::kAnyProcess},
+        {"group-writable by root's group",
+         [&](T& t) { return t.writePidFile("a.pid", pid, 0664); }, tVerdict::kAnyProcess},
+        {"root file in a sticky world-writable directory",
+         [&](T& t) {
+             t.makeDirectory("tmp", 01777);
+             return t.writePidFile("tmp/a.pid", pid);
+         },
+         tVerdict::kAnyProcess},
+        {"number ending at the read limit",
+         [&](T& t) { return t.writePidFile("a.pid", blanks + pid); }, tVerdict::kAnyProcess},
+        // One other user controls the way: only that user's processes.
+        {"another user's file", [&](T& t) { return t.writePidFile("a.pid", pid, 0644, kNobody); },
+         tVerdict::kOnlyNobodys},
+        {"file in another user's directory",
+         [&](T& t) {
+             t.makeDirectory("run", 0755, kNobody);
+             return t.writePidFile("run/a.pid", pid);
+         },
+         tVerdict::kOnlyNobodys},
+        {"file below another user's directory",
+         [&](T& t) {
+             t.makeDirectory("run", 0755, kNobody);
+             t.makeDirectory("run/deeper", 0755);
+             return t.writePidFile("run/deeper/a.pid", pid);
+         },
+         tVerdict::kOnlyNobodys},
+        {"another user's link to a root file",
+         [&](T& t) {
+             t.writePidFile("real.pid", pid);
+             return t.makeLink("a.pid", t.dir_ + "/real.pid", kNobody);
+         },
+         tVerdict::kOnlyNobodys},
+        {"link into /proc in another user's directory",
+         [&](T& t) {
+             t.makeDirectory("run", 0755, kNobody);
+             return t.makeLink("run/a.pid", rootsStat);
+         },
+         tVerdict::kOnlyNobodys},
+        {"another user's file in a sticky world-writable directory",
+         [&](T& t) {
+             t.makeDirectory("tmp", 01777);
+             return t.writePidFile("tmp/a.pid", pid, 0644, kNobody);
+         },
+         tVerdict::kOnlyNobodys},
+        // Skipped: anyone may write, two users control the way, or nothing to read safely.
+        {"group-writable by a foreign group",
+         [&](T& t) {
+             const std::string path = t.writePidFile("a.pid", pid, 0664);
+             EXPECT_EQ(chown(path.c_str(), 0, kForeignGroup), 0);
+             return path;
+         },
+         tVerdict::kSkipped},
+        {"directory group-writable by a foreign group",
+         [&](T& t) {
+             t.makeDirectory("run", 0775, 0, kForeignGroup);
+             return t.writePidFile("run/a.pid", pid);
+         },
+         tVerdict::kSkipped},
+        {"world-writable directory without the sticky bit",
+         [&](T& t) {
+             t.makeDirectory("tmp", 0777);
+             return t.writePidFile("tmp/a.pid", pid);
+         },
+         tVerdict::kSkipped},
+        {"two other users",
+         [&](T& t) {
+             t.makeDirectory("run", 0755, kNobody);
+             return t.writePidFile("run/a.pid", pid, 0644, kOtherUser);
+         },
+         tVerdict::kSkipped},
+        {"FIFO",
+         [&](T& t) {
+             EXPECT_EQ(mkfifo((t.dir_ + "/a.pid").c_str(), 0644), 0);
+             return t.dir_ + "/a.pid";
+         },
+         tVerdict::kSkipped},
+        {"link to a device", [&](T& t) { return t.makeLink("a.pid", "/dev/null"); },
+         tVerdict::kSkipped},
+        {"directory",
+         [&](T& t) {
+             t.makeDirectory("a.pid", 0755);
+             return t.dir_ + "/a.pid";
+         },
+         tVerdict::kSkipped},
+        {"file named with a trailing slash",
+         [&](T& t) { return t.writePidFile("a.pid", pid) + "/"; }, tVerdict::kSkipped},
+        {"link loop",
+         [&](T& t) {
+             t.makeLink("b.pid", "a.pid");
+             return t.makeLink("a.pid", "b.pid");
+         },
+         tVerdict::kSkipped},
+        {"dangling link", [&](T& t) { return t.makeLink("a.pid", "missing.pid"); },
+         tVerdict::kSkipped},
+        {"number past the read limit",
+         [&](T& t) { return t.writePidFile("a.pid", blanks + " " + pid); }, tVerdict::kSkipped},
+        {"the daemon's own pid",
+         [&](T& t) { return t.writePidFile("a.pid", std::to_string(getpid())); },
+         tVerdict::kSkipped},
+    };
+
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    for (const tLayout& layout : layouts) {
+        std::filesystem::remove_all(dir_);
+        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        const std::string path = layout.build(*this);
+
+        tRecordedPid recorded;
+        const bool accepted = readRecordedPid(path.c_str(), recorded);
+
+        const bool intoProc = std::string(layout.name).find("/proc") != std::string::npos;
+        const int expectedPid = intoProc ? getppid() : 4242;
+        switch (layout.verdict) {
+            case tVerdict::kSkipped:
+                EXPECT_FALSE(accepted) << layout.name;
+                break;
+            case tVerdict::kAnyProcess:
+                EXPECT_TRUE(accepted && !recorded.ownerBound && recorded.pid == expectedPid)
+                    << layout.name;
+                break;
+            case tVerdict::kOnlyNobodys:
+                EXPECT_TRUE(accepted && recorded.ownerBound && recorded.owner == kNobody &&
+                            recorded.pid == expectedPid)
+                    << layout.name;
+                break;
+        }
+    }
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+// The kernel's limit: 40 links in one walk, no more.
+TEST_F(terminateRecordedProcessesTest, FortyLinksAreFollowedAndNoMore) {
+    writePidFile("link0", "4242");
+    for (int i = 1; i <= 41; ++i) {
+        makeLink("link" + std::to_string(i), "link" + std::to_string(i - 1));
+    }
+    tRecordedPid recorded;
+    EXPECT_TRUE(readRecordedPid((dir_ + "/link40").c_str(), recorded));
+    EXPECT_EQ(recorded.pid, 4242);
+    EXPECT_FALSE(readRecordedPid((dir_ + "/link41").c_str(), recorded));
+}
+
+// A FIFO or a device is never opened for reading: opening some devices has side effects, and a
+// FIFO could hold the daemon up. Only the path walk's O_PATH opens reach them, which the kernel
+// reports to no inotify watch.
+TEST_F(terminateRecordedProcessesTest, FifoAndDeviceAreNeverOpened) {
+    const std::string fifo = dir_ + "/fifo.pid";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::string device = dir_ + "/null";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+    const std::string deviceLink = makeLink("device.pid", device);
+
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+    ASSERT_GE(inotify_add_watch(watch, device.c_str(), IN_OPEN), 0);
+
+    terminateRecordedProcesses({fifo.c_str(), deviceLink.c_str(), device.c_str()}, countPause);
+
+    EXPECT_EQ(gPauses, 0);
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "a FIFO or device was opened";
+    // The watch does see a real open.
+    close(open(device.c_str(), O_RDONLY));
+    EXPECT_GT(read(watch, events, sizeof events), 0);
+    close(watch);
+}
 
 TEST_F(terminateRecordedProcessesTest, SignalsInOrderWithAPauseAfterEach) {
     const pid_t first = startVictim();
@@ -166,11 +396,14 @@ TEST_F(terminateRecordedProcessesTest, FileIsReadAfreshAtEverySweep) {
 }
 
 TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
-    // Run the sweep as init of a fresh pid namespace: were kill(-1) or kill(0) ever sent, it
-    // could only reach the bystander started there, never this machine's processes.
+    // The sweep runs as init of a fresh pid namespace, which contains kill(-1): it reaches only
+    // the processes of that namespace. Process groups do cross pid namespaces, so kill(0) is
+    // contained only because init leads a group of its own. Two bystanders are the targets a
+    // regression would hit: pid 2 leads process group 2 (kill(-2), kill(-1)), pid 3 stays in
+    // init's group (kill(0), kill(-1)). Init itself ignores signals from inside its namespace.
     const std::string zero = writePidFile("zero.pid", "0");
     const std::string minusOne = writePidFile("minus-one.pid", "-1");
-    const std::string negative = writePidFile("negative.pid", "-2");
+    const std::string minusTwo = writePidFile("minus-two.pid", "-2");
 
     const pid_t outer = fork();
     ASSERT_GE(outer, 0);
@@ -180,25 +413,38 @@ TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
         }
         const pid_t init = fork();
         if (init == 0) {
-            const pid_t bystander = startVictim();
-            if (setpgid(bystander, getpgrp()) != 0) {
+            if (setpgid(0, 0) != 0) {
                 _exit(11);
             }
-            terminateRecordedProcesses({zero.c_str(), minusOne.c_str(), negative.c_str()},
+            const pid_t groupLeader = fork();
+            if (groupLeader == 0) {
+                setpgid(0, 0);
+                for (;;) {
+                    pause();
+                }
+            }
+            const pid_t groupMember = startVictim();
+            usleep(50000);  // let the leader found its group
+            if (groupLeader != 2 || getpgid(groupLeader) != 2 || getpgid(groupMember) != 1) {
+                _exit(12);
+            }
+            terminateRecordedProcesses({zero.c_str(), minusOne.c_str(), minusTwo.c_str()},
                                        countPause);
             usleep(100000);
-            const bool intact = gPauses == 0 && stillRunning(bystander);
-            kill(bystander, SIGKILL);
-            _exit(intact ? 0 : 12);
+            const bool intact =
+                gPauses == 0 && stillRunning(groupLeader) && stillRunning(groupMember);
+            kill(groupLeader, SIGKILL);
+            kill(groupMember, SIGKILL);
+            _exit(intact ? 0 : 13);
         }
         int status = 0;
         waitpid(init, &status, 0);
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 13);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 14);
     }
     int status = 0;
     ASSERT_EQ(waitpid(outer, &status, 0), outer);
     ASSERT_TRUE(WIFEXITED(status)) << "the sweep ended its own process";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "12: set-up failed; 13: a bystander was signalled";
 }
 
 TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
