@@ -2,6 +2,7 @@
 // exit statuses, the bring-up order, the sweep's signals and pauses, and that it prints nothing.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/tDaemonProcess.h"
@@ -127,6 +129,49 @@ TEST_F(quorvamonitordTest, NotificationStopsEachProcessInOrderPausingASecondAfte
     EXPECT_GE(firstStopped - secondStopped, kSecond - kAllowance);
     EXPECT_LT(firstStopped - secondStopped, 2 * kSecond);
     EXPECT_GE(ended - firstStopped, kSecond - kAllowance);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// A user who owns the directory of a listed pid file points it, by symbolic links, at
+// /proc/<pid>/stat of a root process (root-owned, and it starts with the pid), at another
+// root-owned pid file and at /proc/self/stat: none of those processes is signalled, the daemon
+// included, and the pid file after them still is.
+TEST_F(quorvamonitordTest, PidFileLinkedByAnotherUserCannotSteerTheSignal) {
+    constexpr uid_t kNobody = 65534;
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim rootProcess(path("root.pid"));
+    tVictim listed(path("listed.pid"));
+    const std::string service = path("service");
+    ASSERT_EQ(mkdir(service.c_str(), 0755), 0);
+    ASSERT_EQ(chown(service.c_str(), kNobody, kNobody), 0);
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"stat.pid", "/proc/" + std::to_string(rootProcess.pid()) + "/stat"},
+        {"other.pid", path("root.pid")},
+        {"self.pid", "/proc/self/stat"},
+    };
+    std::vector<std::string> args;
+    for (const auto& [name, target] : links) {
+        const std::string link = service + "/" + name;
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+        args.push_back(link);
+    }
+    args.push_back(path("listed.pid"));
+    tDaemonProcess daemon(args);
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    const int64_t notified = monotonicNanoseconds();
+    const int64_t stopped = listed.waitForSigterm(5000);
+    ASSERT_NE(stopped, 0);
+    // Skipped files take no pause.
+    EXPECT_LT(stopped - notified, kSecond);
+    EXPECT_EQ(rootProcess.waitForSigterm(1500), 0);
+    EXPECT_TRUE(daemon.running());
+
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
     EXPECT_EQ(daemon.output(), "");
 }
 
