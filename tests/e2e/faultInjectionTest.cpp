@@ -332,6 +332,34 @@ TEST_F(faultInjectionTest, StopAndContinueWhileWaitingCausesNoExitAndNoLostEvent
     EXPECT_EQ(daemon.output(), "");
 }
 
+// A wait that ends without an event, on an error or hang-up condition alone, and a wake byte
+// (nothing in the daemon writes one) both end the run with exit status 1 after unregistering,
+// and the daemon does not poll again: a raised condition would make it spin at real-time priority.
+TEST_F(faultInjectionTest, WaitEndedByHangupOrWakeEndsWithOneAfterUnregisteringWithoutSpinning) {
+    for (const std::string mode : {"hangup", "wake"}) {
+        tDriverSimulator simulator;
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        const std::string polls = path("polls-" + mode);
+        tDaemonProcess daemon({writePidFile("a.pid", "")},
+                              {"env", "LD_PRELOAD=" QV_POLL_SHIM_PATH, "QV_POLL_SHIM=" + mode,
+                               "QV_POLL_COUNT=" + polls, "ASAN_OPTIONS=verify_asan_link_order=0"});
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1) << mode;
+
+        const std::vector<std::string> log = simulator.log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& line) {
+                                    return contains(line, "unregister node=/qv/dev0/node");
+                                }),
+                  1)
+            << mode;
+        std::ifstream count(polls);
+        int calls = 0;
+        count >> calls;
+        EXPECT_EQ(calls, 1) << mode;
+        EXPECT_EQ(daemon.output(), "");
+    }
+}
+
 TEST_F(faultInjectionTest, PidFileOfAnExitedProcessIsSignalledInVainAndTheDaemonGoesOn) {
     // A process that has exited and been reaped. Process ids are handed out cyclically, so
     // this one is not reused during the few seconds of the test.
