@@ -102,9 +102,8 @@ int tPidFileWalk::openFile(const char* path) {
             // Opened by name again, so it must still be the file judged.
             const int file = ::openat(directory, next, kReadFlags);
             struct stat opened {};
-            const bool same = file >= 0 && ::fstat(file, &opened) == 0 &&
-                              S_ISREG(opened.st_mode) && opened.st_dev == info.st_dev &&
-                              opened.st_ino == info.st_ino;
+            const bool same = file >= 0 && ::fstat(file, &opened) == 0 && S_ISREG(opened.st_mode) &&
+                              opened.st_dev == info.st_dev && opened.st_ino == info.st_ino;
             ::close(entry);
             ::close(directory);
             if (!same) {

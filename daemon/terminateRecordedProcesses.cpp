@@ -59,8 +59,8 @@ bool terminateIfOwnedBy(int pid, uid_t owner) {
     struct stat info {};
     // /proc/<pid> described the pidfd's process if that process still exists afterwards: its pid
     // cannot be reused before it has been reaped.
-    const bool owned = ::stat(procPath, &info) == 0 && info.st_uid == owner &&
-                       pidfdSendSignal(pidfd, 0) == 0;
+    const bool owned =
+        ::stat(procPath, &info) == 0 && info.st_uid == owner && pidfdSendSignal(pidfd, 0) == 0;
     if (owned) {
         (void)pidfdSendSignal(pidfd, SIGTERM);
     }

@@ -162,8 +162,8 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
              return t.makeLink("first", "second");
          },
          tVerdict::kAnyProcess},
-        {"group-writable by root's group",
-         [&](T& t) { return t.writePidFile("a.pid", pid, 0664); }, tVerdict::kAnyProcess},
+        {"group-writable by root's group", [&](T& t) { return t.writePidFile("a.pid", pid, 0664); },
+         tVerdict::kAnyProcess},
         {"root file in a sticky world-writable directory",
          [&](T& t) {
              t.makeDirectory("tmp", 01777);
