@@ -76,6 +76,7 @@ daemonFilesFor() {
 simulatorFilesFor() {
     printf '%s\n' \
         "$1/bin/qvdriversim" \
+        "$1/share/man/man1/qvdriversim.1.gz" \
         "$1/share/doc/quorvamonitord-simulator/README.md" \
         "$1/share/doc/quorvamonitord-simulator/copyright" | LC_ALL=C sort
 }
