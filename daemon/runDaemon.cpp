@@ -1,6 +1,5 @@
 #include "daemon/runDaemon.h"
 
-#include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -8,6 +7,7 @@
 #include <new>
 
 #include "daemon/gNotificationReader.h"
+#include "daemon/tPidFileWalk.h"
 #include "daemon/terminateRecordedProcesses.h"
 #include "protons/driver/linuxU/tDeviceInterfaceProxy.h"
 #include "protons/enumeration/linuxU/linuxDevEnumHelper.h"
@@ -44,9 +44,11 @@ constexpr int kRealTimePriority = 98;
 // Not an event kind: marks a wait that reported nothing.
 constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 
-// True when path can be opened for reading now. Non-blocking, so a FIFO cannot hold up start-up.
+// True when path names a regular file that can be opened for reading now. Whether its content
+// may be trusted is judged at every sweep; nothing else (a FIFO, a device) is ever opened.
 bool canOpenForReading(const char* path) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    tPidFileWalk walk;
+    const int fd = walk.openFile(path);
     if (fd < 0) {
         return false;
     }

@@ -30,7 +30,7 @@ qv_full_path(QV_FULL_SBINDIR "${QV_SBINDIR}")
 qv_sysconf_path(QV_FULL_SYSCONFDIR "${QV_SYSCONFDIR}")
 qv_full_path(unitDir "${QV_SYSTEMD_UNIT_DIR}")
 
-# A staging folder of this install's own, so installs running side by side (tests, CPack) do
+# A staging folder of this install's own, so installs running side by side (tests) do
 # not write the same file; removed once its files are installed.
 string(MD5 installKey "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}")
 set(staging "${QV_PACKAGING_BINARY_DIR}/install-${installKey}")

@@ -95,7 +95,8 @@ TEST(runDaemonTest, WithoutUsablePidFilesNothingUnderProcIsOpened) {
         if (!isSanitizerRuntimeOpen(line)) {
             EXPECT_EQ(line.find("/proc"), std::string::npos) << line;
         }
-        sawPidFile = sawPidFile || line.find("/nonexistent/a.pid") != std::string::npos;
+        // The pid file's path is walked one component at a time.
+        sawPidFile = sawPidFile || line.find("\"nonexistent\"") != std::string::npos;
     }
     EXPECT_TRUE(sawPidFile) << "the trace did not capture the daemon's own calls";
     unlink(traceTemplate);

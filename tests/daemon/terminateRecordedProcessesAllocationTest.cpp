@@ -98,19 +98,26 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
     std::string directory_;
 };
 
-// Every kind of entry the sweep meets: a signalled process, a missing file, a file that does not
-// start with a number, and another user's file naming that user's process (which makes the sweep
-// look the process up under /proc).
+// Every kind of entry the sweep meets: a signalled process reached through a relative and an
+// absolute link, a missing file, a file that does not start with a number, a link loop, and
+// another user's file naming that user's process (which makes the sweep check the process's
+// owner through a pidfd).
 TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
     const pid_t own = startVictim();
     const pid_t nobodys = startVictim(kNobody);
     ASSERT_GT(own, 0);
     ASSERT_GT(nobodys, 0);
-    const std::string ownFile = writeFile("own.pid", "  " + std::to_string(own) + "\n");
+    writeFile("own.pid", "  " + std::to_string(own) + "\n");
+    const std::string ownLink = directory_ + "/own-link.pid";
+    ASSERT_EQ(::symlink("own-link2.pid", ownLink.c_str()), 0);
+    ASSERT_EQ(::symlink((directory_ + "/own.pid").c_str(), (directory_ + "/own-link2.pid").c_str()),
+              0);
     const std::string missing = directory_ + "/missing.pid";
     const std::string garbage = writeFile("garbage.pid", "abc\n");
+    const std::string loop = directory_ + "/loop.pid";
+    ASSERT_EQ(::symlink("loop.pid", loop.c_str()), 0);
     const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
-    const char* const paths[] = {ownFile.c_str(), missing.c_str(), garbage.c_str(),
+    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(), loop.c_str(),
                                  nobodyFile.c_str()};
     const tPidFileList pidFiles{paths, std::size(paths)};
 

@@ -1,11 +1,15 @@
 #include "daemon/terminateRecordedProcesses.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <sys/inotify.h>
+#include <sys/sysmacros.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -104,8 +108,201 @@ class terminateRecordedProcessesTest : public ::testing::Test {
         return path;
     }
 
+    // A symbolic link below the test directory, owned by owner.
+    std::string makeLink(const std::string& name, const std::string& target, uid_t owner = 0) {
+        const std::string path = dir_ + "/" + name;
+        EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path;
+        EXPECT_EQ(lchown(path.c_str(), owner, 0), 0);
+        return path;
+    }
+
     std::string dir_;
 };
+
+constexpr uid_t kOtherUser = 65533;
+constexpr gid_t kForeignGroup = 100;
+
+// One entry of a layout, below the test directory: a directory ('d'), a regular file ('f'), a
+// symbolic link ('l', text is its target) or a FIFO ('p').
+struct tEntry {
+    std::string path;
+    char kind;
+    mode_t mode = 0644;
+    uid_t owner = 0;
+    gid_t group = 0;
+    std::string text = "4242\n";
+};
+
+// What readRecordedPid makes of a pid file.
+enum class tVerdict { kSkipped, kAnyProcess, kOnlyNobodys };
+
+struct tLayout {
+    const char* name;
+    std::vector<tEntry> entries;
+    std::string pidFile;  // relative to the test directory, the working directory
+    tVerdict verdict;
+    int pid = 4242;  // named by an accepted file
+};
+
+// Who could have chosen what a pid file says, over layouts an attacker might set up and layouts
+// that a correct set-up uses.
+TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenTheFile) {
+    const int parent = getppid();
+    const std::string rootsStat = "/proc/" + std::to_string(parent) + "/stat";
+    const std::string blanks(kMaxPidFileBytes - 5, ' ');
+    const std::string self = std::to_string(getpid());
+    using V = tVerdict;
+    const std::vector<tLayout> layouts = {
+        // Root's files reached through root's directories and links.
+        {"root file", {{"a.pid", 'f'}}, "a.pid", V::kAnyProcess},
+        {"dot and dot-dot", {{"d", 'd', 0755}, {"d/a.pid", 'f'}}, "d/../d/./a.pid", V::kAnyProcess},
+        {"root links, relative then absolute",
+         {{"real.pid", 'f'},
+          {"second", 'l', 0, 0, 0, dir_ + "/real.pid"},
+          {"first", 'l', 0, 0, 0, "second"}},
+         "first",
+         V::kAnyProcess},
+        {"group-writable by root's group", {{"a.pid", 'f', 0664}}, "a.pid", V::kAnyProcess},
+        {"sticky world-writable directory",
+         {{"t", 'd', 01777}, {"t/a.pid", 'f'}},
+         "t/a.pid",
+         V::kAnyProcess},
+        {"number ending at the read limit",
+         {{"a.pid", 'f', 0644, 0, 0, blanks + "4242\n"}},
+         "a.pid",
+         V::kAnyProcess},
+        // One other user controls the way: only that user's processes.
+        {"another user's file", {{"a.pid", 'f', 0644, kNobody}}, "a.pid", V::kOnlyNobodys},
+        {"in another user's directory",
+         {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'f'}},
+         "d/a.pid",
+         V::kOnlyNobodys},
+        {"below another user's directory",
+         {{"d", 'd', 0755, kNobody}, {"d/e", 'd', 0755}, {"d/e/a.pid", 'f'}},
+         "d/e/a.pid",
+         V::kOnlyNobodys},
+        {"another user's link to a root file",
+         {{"real.pid", 'f'}, {"a.pid", 'l', 0, kNobody, 0, dir_ + "/real.pid"}},
+         "a.pid",
+         V::kOnlyNobodys},
+        {"link into /proc in another user's directory",
+         {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'l', 0, 0, 0, rootsStat}},
+         "d/a.pid",
+         V::kOnlyNobodys,
+         parent},
+        {"another user's file in a sticky directory",
+         {{"t", 'd', 01777}, {"t/a.pid", 'f', 0644, kNobody}},
+         "t/a.pid",
+         V::kOnlyNobodys},
+        // Anyone may write, two users control the way, or nothing may be read safely.
+        {"group-writable by a foreign group",
+         {{"a.pid", 'f', 0664, 0, kForeignGroup}},
+         "a.pid",
+         V::kSkipped},
+        {"directory writable by a foreign group",
+         {{"d", 'd', 0775, 0, kForeignGroup}, {"d/a.pid", 'f'}},
+         "d/a.pid",
+         V::kSkipped},
+        {"world-writable directory, not sticky",
+         {{"t", 'd', 0777}, {"t/a.pid", 'f'}},
+         "t/a.pid",
+         V::kSkipped},
+        {"two other users",
+         {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'f', 0644, kOtherUser}},
+         "d/a.pid",
+         V::kSkipped},
+        {"FIFO", {{"a.pid", 'p'}}, "a.pid", V::kSkipped},
+        {"link to a device", {{"a.pid", 'l', 0, 0, 0, "/dev/null"}}, "a.pid", V::kSkipped},
+        {"directory", {{"a.pid", 'd', 0755}}, "a.pid", V::kSkipped},
+        {"file named with a trailing slash", {{"a.pid", 'f'}}, "a.pid/", V::kSkipped},
+        {"link loop",
+         {{"a.pid", 'l', 0, 0, 0, "b.pid"}, {"b.pid", 'l', 0, 0, 0, "a.pid"}},
+         "a.pid",
+         V::kSkipped},
+        {"dangling link", {{"a.pid", 'l', 0, 0, 0, "missing.pid"}}, "a.pid", V::kSkipped},
+        {"number past the read limit",
+         {{"a.pid", 'f', 0644, 0, 0, blanks + " 4242\n"}},
+         "a.pid",
+         V::kSkipped},
+        {"the daemon's own pid", {{"a.pid", 'f', 0644, 0, 0, self}}, "a.pid", V::kSkipped},
+    };
+
+    for (const tLayout& layout : layouts) {
+        std::filesystem::remove_all(dir_);
+        ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
+        ASSERT_EQ(chdir(dir_.c_str()), 0);
+        for (const tEntry& entry : layout.entries) {
+            const char* path = entry.path.c_str();
+            if (entry.kind == 'd') {
+                ASSERT_EQ(mkdir(path, 0700), 0) << path;
+            } else if (entry.kind == 'f') {
+                std::ofstream(path) << entry.text;
+            } else if (entry.kind == 'l') {
+                ASSERT_EQ(symlink(entry.text.c_str(), path), 0) << path;
+            } else {
+                ASSERT_EQ(mkfifo(path, 0644), 0) << path;
+            }
+            ASSERT_EQ(lchown(path, entry.owner, entry.group), 0) << path;
+            ASSERT_TRUE(entry.kind == 'l' || chmod(path, entry.mode) == 0) << path;
+        }
+
+        tRecordedPid recorded;
+        const bool accepted = readRecordedPid(layout.pidFile.c_str(), recorded);
+
+        const bool named = accepted && recorded.pid == layout.pid;
+        switch (layout.verdict) {
+            case V::kSkipped:
+                EXPECT_FALSE(accepted) << layout.name;
+                break;
+            case V::kAnyProcess:
+                EXPECT_TRUE(named && !recorded.ownerBound) << layout.name;
+                break;
+            case V::kOnlyNobodys:
+                EXPECT_TRUE(named && recorded.ownerBound && recorded.owner == kNobody)
+                    << layout.name;
+                break;
+        }
+    }
+    ASSERT_EQ(chdir("/"), 0);
+}
+
+// The kernel's limit: 40 links in one walk, no more.
+TEST_F(terminateRecordedProcessesTest, FortyLinksAreFollowedAndNoMore) {
+    writePidFile("link0", "4242");
+    for (int i = 1; i <= 41; ++i) {
+        makeLink("link" + std::to_string(i), "link" + std::to_string(i - 1));
+    }
+    tRecordedPid recorded;
+    EXPECT_TRUE(readRecordedPid((dir_ + "/link40").c_str(), recorded));
+    EXPECT_EQ(recorded.pid, 4242);
+    EXPECT_FALSE(readRecordedPid((dir_ + "/link41").c_str(), recorded));
+}
+
+// A FIFO or a device is never opened for reading: opening some devices has side effects, and a
+// FIFO could hold the daemon up. Only the path walk's O_PATH opens reach them, which the kernel
+// reports to no inotify watch.
+TEST_F(terminateRecordedProcessesTest, FifoAndDeviceAreNeverOpened) {
+    const std::string fifo = dir_ + "/fifo.pid";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const std::string device = dir_ + "/null";
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0644, makedev(1, 3)), 0);
+    const std::string deviceLink = makeLink("device.pid", device);
+
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
+    ASSERT_GE(inotify_add_watch(watch, device.c_str(), IN_OPEN), 0);
+
+    sweep({fifo.c_str(), deviceLink.c_str(), device.c_str()}, countPause);
+
+    EXPECT_EQ(gPauses, 0);
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "a FIFO or device was opened";
+    // The watch does see a real open.
+    close(open(device.c_str(), O_RDONLY));
+    EXPECT_GT(read(watch, events, sizeof events), 0);
+    close(watch);
+}
 
 TEST_F(terminateRecordedProcessesTest, SignalsInOrderWithAPauseAfterEach) {
     const pid_t first = startVictim();
@@ -172,11 +369,14 @@ TEST_F(terminateRecordedProcessesTest, FileIsReadAfreshAtEverySweep) {
 }
 
 TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
-    // Run the sweep as init of a fresh pid namespace: were kill(-1) or kill(0) ever sent, it
-    // could only reach the bystander started there, never this machine's processes.
+    // The sweep runs as init of a fresh pid namespace, which contains kill(-1): it reaches only
+    // the processes of that namespace. Process groups do cross pid namespaces, so kill(0) is
+    // contained only because init leads a group of its own. Two bystanders are the targets a
+    // regression would hit: pid 2 leads process group 2 (kill(-2), kill(-1)), pid 3 stays in
+    // init's group (kill(0), kill(-1)). Init itself ignores signals from inside its namespace.
     const std::string zero = writePidFile("zero.pid", "0");
     const std::string minusOne = writePidFile("minus-one.pid", "-1");
-    const std::string negative = writePidFile("negative.pid", "-2");
+    const std::string minusTwo = writePidFile("minus-two.pid", "-2");
 
     const pid_t outer = fork();
     ASSERT_GE(outer, 0);
@@ -186,24 +386,37 @@ TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
         }
         const pid_t init = fork();
         if (init == 0) {
-            const pid_t bystander = startVictim();
-            if (setpgid(bystander, getpgrp()) != 0) {
+            if (setpgid(0, 0) != 0) {
                 _exit(11);
             }
-            sweep({zero.c_str(), minusOne.c_str(), negative.c_str()}, countPause);
+            const pid_t groupLeader = fork();
+            if (groupLeader == 0) {
+                setpgid(0, 0);
+                for (;;) {
+                    pause();
+                }
+            }
+            const pid_t groupMember = startVictim();
+            usleep(50000);  // let the leader found its group
+            if (groupLeader != 2 || getpgid(groupLeader) != 2 || getpgid(groupMember) != 1) {
+                _exit(12);
+            }
+            sweep({zero.c_str(), minusOne.c_str(), minusTwo.c_str()}, countPause);
             usleep(100000);
-            const bool intact = gPauses == 0 && stillRunning(bystander);
-            kill(bystander, SIGKILL);
-            _exit(intact ? 0 : 12);
+            const bool intact =
+                gPauses == 0 && stillRunning(groupLeader) && stillRunning(groupMember);
+            kill(groupLeader, SIGKILL);
+            kill(groupMember, SIGKILL);
+            _exit(intact ? 0 : 13);
         }
         int status = 0;
         waitpid(init, &status, 0);
-        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 13);
+        _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 14);
     }
     int status = 0;
     ASSERT_EQ(waitpid(outer, &status, 0), outer);
     ASSERT_TRUE(WIFEXITED(status)) << "the sweep ended its own process";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "12: set-up failed; 13: a bystander was signalled";
 }
 
 TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {

@@ -332,6 +332,34 @@ TEST_F(faultInjectionTest, StopAndContinueWhileWaitingCausesNoExitAndNoLostEvent
     EXPECT_EQ(daemon.output(), "");
 }
 
+// A wait that ends without an event, on an error or hang-up condition alone, and a wake byte
+// (nothing in the daemon writes one) both end the run with exit status 1 after unregistering,
+// and the daemon does not poll again: a raised condition would make it spin at real-time priority.
+TEST_F(faultInjectionTest, WaitEndedByHangupOrWakeEndsWithOneAfterUnregisteringWithoutSpinning) {
+    for (const std::string mode : {"hangup", "wake"}) {
+        tDriverSimulator simulator;
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        const std::string polls = path("polls-" + mode);
+        tDaemonProcess daemon({writePidFile("a.pid", "")},
+                              {"env", "LD_PRELOAD=" QV_POLL_SHIM_PATH, "QV_POLL_SHIM=" + mode,
+                               "QV_POLL_COUNT=" + polls, "ASAN_OPTIONS=verify_asan_link_order=0"});
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 1) << mode;
+
+        const std::vector<std::string> log = simulator.log();
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& line) {
+                                    return contains(line, "unregister node=/qv/dev0/node");
+                                }),
+                  1)
+            << mode;
+        std::ifstream count(polls);
+        int calls = 0;
+        count >> calls;
+        EXPECT_EQ(calls, 1) << mode;
+        EXPECT_EQ(daemon.output(), "");
+    }
+}
+
 TEST_F(faultInjectionTest, PidFileOfAnExitedProcessIsSignalledInVainAndTheDaemonGoesOn) {
     // A process that has exited and been reaped. Process ids are handed out cyclically, so
     // this one is not reused during the few seconds of the test.
@@ -369,69 +397,78 @@ TEST_F(faultInjectionTest, PidFileOfAnExitedProcessIsSignalledInVainAndTheDaemon
     EXPECT_EQ(daemon.output(), "");
 }
 
-TEST_F(faultInjectionTest, HugePidFileOfDigitsIsSkippedAfterAFewBytesWithoutASignal) {
+// A huge pid file, of digits or of blanks before a number, costs at most 4 KiB of reading at
+// real-time priority and no pause.
+TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutASignal) {
     constexpr size_t kHugeSize = 64 << 20;
-    {
-        std::ofstream huge(path("huge.pid"), std::ios::binary | std::ios::trunc);
-        const std::string block(1 << 20, '7');
-        for (size_t written = 0; written < kHugeSize; written += block.size()) {
-            huge << block;
+    for (const char filler : {'7', '\n'}) {
+        {
+            std::ofstream huge(path("huge.pid"), std::ios::binary | std::ios::trunc);
+            const std::string block(1 << 20, filler);
+            for (size_t written = 0; written < kHugeSize; written += block.size()) {
+                huge << block;
+            }
+            huge << "42\n";
+            ASSERT_TRUE(huge.good());
         }
-        ASSERT_TRUE(huge.good());
-    }
-    chmod(path("huge.pid").c_str(), 0644);
+        chmod(path("huge.pid").c_str(), 0644);
 
-    tDriverSimulator simulator;
-    ASSERT_TRUE(simulator.ready()) << simulator.startError();
-    tVictim victim(path("victim.pid"));
-    const std::string trace = path("trace");
-    // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
-    tDaemonProcess daemon({path("huge.pid"), path("victim.pid")},
-                          {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-                           "trace=openat,read,close,kill"});
-    ASSERT_TRUE(waitForRegistration(simulator));
+        tDriverSimulator simulator;
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        tVictim victim(path("victim.pid"));
+        const std::string trace = path("trace");
+        // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
+        tDaemonProcess daemon({path("huge.pid"), path("victim.pid")},
+                              {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0",
+                               "-e", "trace=openat,read,close,kill"});
+        ASSERT_TRUE(waitForRegistration(simulator));
 
-    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
-    const int64_t sent = monotonicNanoseconds();
-    const int64_t stopped = victim.waitForSigterm(kSigtermTimeoutMs);
-    ASSERT_NE(stopped, 0);
-    // No pause was taken for the huge file, which comes first: it was skipped.
-    EXPECT_LT(stopped - sent, kSecond);
+        ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+        const int64_t sent = monotonicNanoseconds();
+        const int64_t stopped = victim.waitForSigterm(kSigtermTimeoutMs);
+        ASSERT_NE(stopped, 0);
+        // No pause was taken for the huge file, which comes first: it was skipped.
+        EXPECT_LT(stopped - sent, kSecond);
 
-    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
-    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+        ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
 
-    // From the trace: the bytes read through every descriptor opened on the huge file, and
-    // every signal sent.
-    std::ifstream traced(trace);
-    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
-    std::string line;
-    std::string hugeDescriptor;
-    long hugeBytes = 0;
-    int hugeOpens = 0;
-    std::vector<std::string> kills;
-    while (std::getline(traced, line)) {
-        const size_t result = line.rfind(") = ");
-        if (line.rfind("openat(", 0) == 0 && contains(line, "\"" + path("huge.pid") + "\"") &&
-            result != std::string::npos) {
-            hugeDescriptor = line.substr(result + 4);
-            ++hugeOpens;
-        } else if (!hugeDescriptor.empty() && line.rfind("read(" + hugeDescriptor + ",", 0) == 0 &&
-                   result != std::string::npos) {
-            hugeBytes += std::stol(line.substr(result + 4));
-        } else if (!hugeDescriptor.empty() && line.rfind("close(" + hugeDescriptor + ")", 0) == 0) {
-            hugeDescriptor.clear();
-        } else if (line.rfind("kill(", 0) == 0) {
-            kills.push_back(line);
+        // From the trace: the bytes read through every descriptor opened for reading on the huge
+        // file (the path walk opens each component with O_PATH, which reads nothing), and every
+        // signal sent.
+        std::ifstream traced(trace);
+        ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+        std::string line;
+        std::string hugeDescriptor;
+        long hugeBytes = 0;
+        int hugeOpens = 0;
+        std::vector<std::string> kills;
+        while (std::getline(traced, line)) {
+            const size_t result = line.rfind(") = ");
+            if (line.rfind("openat(", 0) == 0 && contains(line, "\"huge.pid\"") &&
+                contains(line, "O_RDONLY") && !contains(line, "O_PATH") &&
+                result != std::string::npos) {
+                hugeDescriptor = line.substr(result + 4);
+                ++hugeOpens;
+            } else if (!hugeDescriptor.empty() &&
+                       line.rfind("read(" + hugeDescriptor + ",", 0) == 0 &&
+                       result != std::string::npos) {
+                hugeBytes += std::stol(line.substr(result + 4));
+            } else if (!hugeDescriptor.empty() &&
+                       line.rfind("close(" + hugeDescriptor + ")", 0) == 0) {
+                hugeDescriptor.clear();
+            } else if (line.rfind("kill(", 0) == 0) {
+                kills.push_back(line);
+            }
         }
+        EXPECT_EQ(hugeOpens, 2) << "one check at start-up and one sweep";
+        EXPECT_GT(hugeBytes, 0);
+        EXPECT_LE(hugeBytes, 4096) << "read far into the file";
+        ASSERT_EQ(kills.size(), 1u);
+        EXPECT_EQ(kills[0].rfind("kill(" + std::to_string(victim.pid()) + ", SIGTERM)", 0), 0u)
+            << kills[0];
+        EXPECT_EQ(daemon.output(), "");
     }
-    EXPECT_EQ(hugeOpens, 2) << "one check at start-up and one sweep";
-    EXPECT_GT(hugeBytes, 0);
-    EXPECT_LT(hugeBytes, 4096) << "read far into the file";
-    ASSERT_EQ(kills.size(), 1u);
-    EXPECT_EQ(kills[0].rfind("kill(" + std::to_string(victim.pid()) + ", SIGTERM)", 0), 0u)
-        << kills[0];
-    EXPECT_EQ(daemon.output(), "");
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 // exit statuses, the bring-up order, the sweep's signals and pauses, and that it prints nothing.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/e2e/tDaemonProcess.h"
@@ -127,6 +131,67 @@ TEST_F(quorvamonitordTest, NotificationStopsEachProcessInOrderPausingASecondAfte
     EXPECT_GE(firstStopped - secondStopped, kSecond - kAllowance);
     EXPECT_LT(firstStopped - secondStopped, 2 * kSecond);
     EXPECT_GE(ended - firstStopped, kSecond - kAllowance);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// Pid files that someone other than root could steer, run with the unit's capabilities only: a
+// user who owns the directory of listed pid files points them, by symbolic links, at
+// /proc/<pid>/stat of a root process (root-owned, and it starts with the pid), at another
+// root-owned pid file, at /proc/self/stat and at a character device; a root-owned file is
+// writable by a foreign group. No process is signalled, the daemon included, the device is never
+// opened, and the pid file listed after them is still used.
+TEST_F(quorvamonitordTest, PidFilesOthersCanSteerNeverSteerTheSignal) {
+    constexpr uid_t kNobody = 65534;
+    constexpr gid_t kForeignGroup = 100;
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim rootProcess(path("root.pid"));
+    tVictim listed(path("listed.pid"));
+    const std::string device = path("watchdog");
+    ASSERT_EQ(mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    const std::string service = path("service");
+    ASSERT_EQ(mkdir(service.c_str(), 0755), 0);
+    ASSERT_EQ(chown(service.c_str(), kNobody, kNobody), 0);
+    const std::vector<std::pair<std::string, std::string>> links = {
+        {"stat.pid", "/proc/" + std::to_string(rootProcess.pid()) + "/stat"},
+        {"other.pid", path("root.pid")},
+        {"self.pid", "/proc/self/stat"},
+        {"watchdog.pid", device},
+    };
+    std::vector<std::string> args;
+    for (const auto& [name, target] : links) {
+        const std::string link = service + "/" + name;
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+        args.push_back(link);
+    }
+    const std::string groupFile = path("group.pid");
+    std::ofstream(groupFile) << rootProcess.pid() << "\n";
+    ASSERT_EQ(chown(groupFile.c_str(), 0, kForeignGroup), 0);
+    ASSERT_EQ(chmod(groupFile.c_str(), 0664), 0);
+    args.push_back(groupFile);
+    args.push_back(path("listed.pid"));
+
+    const int opens = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(opens, 0);
+    ASSERT_GE(inotify_add_watch(opens, device.c_str(), IN_OPEN), 0);
+    tDaemonProcess daemon(args, {"setpriv", "--bounding-set=-all,+kill,+sys_nice", "--"});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    const int64_t notified = monotonicNanoseconds();
+    const int64_t stopped = listed.waitForSigterm(5000);
+    ASSERT_NE(stopped, 0);
+    // Skipped files take no pause.
+    EXPECT_LT(stopped - notified, kSecond);
+    EXPECT_EQ(rootProcess.waitForSigterm(1500), 0);
+    EXPECT_TRUE(daemon.running());
+    char events[4096];
+    EXPECT_EQ(read(opens, events, sizeof events), -1) << "the device was opened";
+    close(opens);
+
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
     EXPECT_EQ(daemon.output(), "");
 }
 

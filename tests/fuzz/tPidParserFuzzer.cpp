@@ -4,9 +4,9 @@
 // - fed in pieces, stopping where feed says the outcome is settled, it gives the same, and
 //   bytes fed after that point change nothing;
 // - readRecordedPid, which the sweep calls, reads the same text from a real file and accepts
-//   exactly the positive process ids among those results.
+//   exactly the positive process ids among those results, other than this process's own, that
+//   are settled within the sweep's read limit.
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <string>
 
@@ -77,18 +78,33 @@ tOutcome piecewiseExtraction(const std::string& text, uint8_t cut) {
     return outcome;
 }
 
-// A memory-backed file, reached by path as the sweep reaches its pid files.
+// A real file in a directory of its own, reached by path as the sweep reaches its pid files:
+// owned by this user and writable by nobody else, so the sweep trusts it.
 class tScratchFile {
   public:
     tScratchFile() {
-        descriptor_ = ::memfd_create("pidfile", MFD_CLOEXEC);
-        // Owned by this user and not writable by others, as the sweep requires.
-        if (descriptor_ < 0 || ::fchmod(descriptor_, 0644) != 0) {
-            std::perror("tPidParserFuzzer: memfd");
+        char directory[] = "/tmp/qvPidFuzz.XXXXXX";
+        if (::mkdtemp(directory) == nullptr) {
+            std::perror("tPidParserFuzzer: mkdtemp");
             std::abort();
         }
-        std::snprintf(path_, sizeof(path_), "/proc/self/fd/%d", descriptor_);
+        std::snprintf(path_, sizeof(path_), "%s/fuzz.pid", directory);
+        descriptor_ = ::open(path_, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        if (descriptor_ < 0) {
+            std::perror("tPidParserFuzzer: open");
+            std::abort();
+        }
     }
+
+    ~tScratchFile() {
+        ::close(descriptor_);
+        ::unlink(path_);
+        *std::strrchr(path_, '/') = '\0';
+        ::rmdir(path_);
+    }
+
+    tScratchFile(const tScratchFile&) = delete;
+    tScratchFile& operator=(const tScratchFile&) = delete;
 
     const char* hold(const std::string& text) {
         if (::ftruncate(descriptor_, 0) != 0 || ::pwrite(descriptor_, text.data(), text.size(),
@@ -103,6 +119,16 @@ class tScratchFile {
     int descriptor_ = -1;
     char path_[64] = {};
 };
+
+// The sweep reads at most kMaxPidFileBytes: the outcome counts only if it is settled within them,
+// or the file ends before them.
+bool settledWithinReadLimit(const std::string& text) {
+    if (text.size() < nQUORVAMONITORD_18_5::kMaxPidFileBytes) {
+        return true;
+    }
+    tPidParser prefix;
+    return !prefix.feed(text.data(), nQUORVAMONITORD_18_5::kMaxPidFileBytes);
+}
 
 }  // namespace
 
@@ -122,9 +148,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QV_REQUIRE(piecewiseExtraction(text, cut) == expected);
 
     static tScratchFile file;
-    int pid = 0;
-    const bool accepted = readRecordedPid(file.hold(text), pid);
-    QV_REQUIRE(accepted == (expected.extracted && expected.pid > 0));
-    QV_REQUIRE(!accepted || pid == expected.pid);
+    nQUORVAMONITORD_18_5::tRecordedPid recorded;
+    const bool accepted = readRecordedPid(file.hold(text), recorded);
+    QV_REQUIRE(accepted == (expected.extracted && expected.pid > 0 && expected.pid != ::getpid() &&
+                            settledWithinReadLimit(text)));
+    QV_REQUIRE(!accepted || (recorded.pid == expected.pid && !recorded.ownerBound));
     return 0;
 }

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Shared by the packaging checks (sourced): failing with a message, the tools a check needs, a
-# scratch folder removed on exit, and the files each install component must lay out.
+# scratch folder removed on exit, the files each install component must lay out, and scratch
+# roots to install Debian packages into.
 set -euo pipefail
 
 fail() {
@@ -11,10 +12,17 @@ fail() {
 # The Debian package that provides each tool, for the message when one is missing.
 packageOfTool() {
     case "$1" in
-        cmake | cpack) echo cmake ;;
+        cmake) echo cmake ;;
         dpkg | dpkg-deb) echo dpkg ;;
-        dpkg-shlibdeps | dpkg-architecture) echo dpkg-dev ;;
-        systemd-analyze) echo systemd ;;
+        dpkg-buildpackage | dpkg-parsechangelog) echo dpkg-dev ;;
+        dh) echo debhelper ;;
+        lintian) echo lintian ;;
+        gdb) echo gdb ;;
+        readelf) echo binutils ;;
+        ninja) echo ninja-build ;;
+        pkg-config) echo pkg-config ;;
+        unshare | mount) echo util-linux ;;
+        systemd-analyze | systemctl) echo systemd ;;
         groff) echo groff ;;
         man | lexgrog) echo man-db ;;
         python3) echo python3 ;;
@@ -31,6 +39,13 @@ requireTools() {
             fail "'$tool' is not installed; install the Debian package $(packageOfTool "$tool") (scripts/setup does)"
     done
 }
+
+# A check that sets privateMounts=yes before sourcing this file runs in a mount namespace of its
+# own: it re-runs itself there at once (exec keeps the process id, which marks it as done).
+if [[ "${privateMounts:-}" == yes && "${QV_PRIVATE_MOUNTS_OF:-}" != "$$" ]]; then
+    command -v unshare >/dev/null || fail "'unshare' is not installed; install the Debian package util-linux"
+    exec env QV_PRIVATE_MOUNTS_OF=$$ unshare --mount --propagation private bash "$0" "$@"
+fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/qvpackaging.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -61,6 +76,7 @@ daemonFilesFor() {
 simulatorFilesFor() {
     printf '%s\n' \
         "$1/bin/qvdriversim" \
+        "$1/share/man/man1/qvdriversim.1.gz" \
         "$1/share/doc/quorvamonitord-simulator/README.md" \
         "$1/share/doc/quorvamonitord-simulator/copyright" | LC_ALL=C sort
 }
@@ -82,4 +98,29 @@ installInto() {
 # Value of the first "Key=" line of a unit file.
 unitValue() {
     sed -n "s/^$2=//p" "$1" | head -n 1
+}
+
+# Hides the machine's /run behind an empty one, so that maintainer scripts run for a scratch
+# root find no running systemd to reload or start units in. Only in a check's private mount
+# namespace (privateMounts=yes), never in the machine's own.
+hideRunningSystem() {
+    requireTools mount
+    [[ "${privateMounts:-}" == yes && "${QV_PRIVATE_MOUNTS_OF:-}" == "$$" ]] ||
+        fail "hideRunningSystem outside a private mount namespace"
+    mount -t tmpfs -o mode=0755 tmpfs /run || fail "cannot mount an empty /run"
+}
+
+# An empty dpkg database under a scratch root.
+makeDpkgRoot() {
+    mkdir -p "$1/var/lib/dpkg/updates" "$1/var/lib/dpkg/info"
+    touch "$1/var/lib/dpkg/status"
+}
+
+# dpkg acting on a scratch root: the maintainer scripts run outside it with DPKG_ROOT set, and
+# the libraries the packages depend on are those of the machine.
+dpkgIn() {
+    local root=$1
+    shift
+    dpkg --root="$root" --force-script-chrootless --force-depends --force-unsafe-io "$@" \
+        >>"$scratch/dpkg.log" 2>&1 || fail "dpkg $* failed: $(tail -n 20 "$scratch/dpkg.log")"
 }

@@ -51,6 +51,9 @@ done
 gzip -dc "$scratch/daemon-usr/usr/share/man/man8/quorvamonitord.8.gz" |
     cmp -s - "$sourceDir/packaging/quorvamonitord.8" ||
     fail "the installed manual page is not packaging/quorvamonitord.8"
+# The copyright notice is the packages' one.
+cmp -s "$scratch/daemon-usr/usr/share/doc/quorvamonitord/copyright" "$sourceDir/debian/copyright" ||
+    fail "the installed copyright notice is not debian/copyright"
 
 # Installing everything adds the simulator, when it is built, and nothing else: no stray
 # libraries, headers or test binaries from elsewhere in the tree.
@@ -66,6 +69,10 @@ if [[ "$withSimulator" == ON ]]; then
     simulatorFilesFor /usr >"$scratch/expected"
     expectLayout "$scratch/simulator" "$scratch/expected" "simulator component"
     expectMode "$scratch/simulator/usr/bin/qvdriversim" 755
+    expectMode "$scratch/simulator/usr/share/man/man1/qvdriversim.1.gz" 644
+    gzip -dc "$scratch/simulator/usr/share/man/man1/qvdriversim.1.gz" |
+        cmp -s - "$sourceDir/packaging/qvdriversim.1" ||
+        fail "the installed simulator manual page is not packaging/qvdriversim.1"
 fi
 
 echo "install layout: as expected"

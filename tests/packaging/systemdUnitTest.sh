@@ -62,6 +62,17 @@ for name, reason in must_stay_open.items():
 sys.exit(1 if failed else 0)
 PY
 
+# Restarted after every end but exit status 0 and systemctl stop: Restart=on-failure would leave
+# a daemon ended by SIGHUP, SIGINT, SIGTERM or SIGPIPE dead, as systemd counts those as clean.
+# The start limit still ends a run of failures.
+for setting in Restart=always RestartPreventExitStatus=0 RestartSec=5s StartLimitIntervalSec=60 \
+    StartLimitBurst=5; do
+    [[ "$(grep -c "^${setting%%=*}=" "$installed")" == 1 && "$(unitValue "$installed" "${setting%%=*}")" == "${setting#*=}" ]] ||
+        fail "the unit does not set exactly $setting"
+done
+! grep -q '^\(SuccessExitStatus\|RestartForceExitStatus\)=' "$installed" ||
+    fail "the unit changes which ends count as clean; Restart=always covers them"
+
 # The start condition: skipped, with a message, while the pid-file list is empty; met once it
 # is set. systemd turns "$$" into "$" before running the command.
 condition=$(unitValue "$installed" ExecCondition)
