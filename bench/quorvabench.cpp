@@ -322,10 +322,14 @@ bool resetPidFile(const std::string& path) {
 }
 
 // Starts and releases each watcher `startups` times, measuring exec to ready.
+// The watchers start in turn, the first one each time a different one: which watcher a start
+// follows changes what is still warm, in the simulator (its worker threads) and in the kernel.
 bool measureStartups(std::vector<tContestant>& contestants, const tOptions& options,
                      const tSimulator& simulator, tNetlinkSender& sender) {
     for (int run = 0; run < options.startups; ++run) {
-        for (tContestant& contestant : contestants) {
+        for (size_t i = 0; i < contestants.size(); ++i) {
+            tContestant& contestant =
+                contestants[(static_cast<size_t>(run) + i) % contestants.size()];
             if (!launch(contestant, options, simulator) ||
                 !release(contestant, simulator, sender)) {
                 return false;
