@@ -25,10 +25,18 @@ int remainingMs(int64_t deadline) {
 }
 
 // Runs in the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void execChild(char** argv, int outputWrite, int fifoPriority,
+[[noreturn]] void execChild(char** argv, int outputWrite, int fifoPriority, int cpu,
                             volatile int64_t* execTime) {
     if (outputWrite >= 0 && ::dup2(outputWrite, STDOUT_FILENO) < 0) {
         ::_exit(127);
+    }
+    if (cpu >= 0) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        CPU_SET(cpu, &set);
+        if (::sched_setaffinity(0, sizeof(set), &set) != 0) {
+            ::_exit(127);
+        }
     }
     sched_param param{};
     param.sched_priority = fifoPriority;
@@ -77,7 +85,7 @@ bool tLaunchedProcess::start(const std::vector<std::string>& argv, const tOption
 
     pid_ = ::fork();
     if (pid_ == 0) {
-        execChild(arguments.data(), pipeEnds[1], options.fifoPriority, execTime_);
+        execChild(arguments.data(), pipeEnds[1], options.fifoPriority, options.cpu, execTime_);
     }
     if (pipeEnds[1] >= 0) {
         ::close(pipeEnds[1]);

@@ -17,6 +17,7 @@ class tLaunchedProcess {
     struct tOptions {
         bool captureStdout = false;
         int fifoPriority = 0;  // 0: SCHED_OTHER; otherwise SCHED_FIFO at this priority
+        int cpu = -1;          // >= 0: the process runs on this CPU only, from its exec on
     };
 
     tLaunchedProcess() = default;

@@ -117,8 +117,10 @@ int runWithDevice(const tPidFileList& pidFiles, tStatusRecord& status) {
         return kExitFailure;
     }
 
-    auto* notification = new (std::nothrow) tIONotification();
-    auto* reader = new (std::nothrow) tIONotificationReader(kReaderDepth, status);
+    // A fresh nothrow_t rather than std::nothrow, an object that lives in the C++ runtime
+    // library the daemon does not link.
+    auto* notification = new (std::nothrow_t{}) tIONotification();
+    auto* reader = new (std::nothrow_t{}) tIONotificationReader(kReaderDepth, status);
     gNotificationReader.install(reader);
 
     int exitStatus = kExitFailure;
@@ -142,17 +144,18 @@ int runWithDevice(const tPidFileList& pidFiles, tStatusRecord& status) {
 int runDaemon(int argc, char** argv) {
     tStatusRecord status;
 
-    tPidFileList pidFiles;
-    pidFiles.reserve(argc > 1 ? static_cast<size_t>(argc - 1) : 0);
+    // The paths kept are moved to the front of argv, in order: the list needs no memory of its
+    // own.
+    size_t kept = 0;
     for (int i = 1; i < argc; ++i) {
         if (canOpenForReading(argv[i])) {
-            pidFiles.push_back(argv[i]);
+            argv[1 + kept++] = argv[i];
         }
     }
-    if (pidFiles.empty()) {
+    if (kept == 0) {
         return kExitFailure;
     }
-    return runWithDevice(pidFiles, status);
+    return runWithDevice(tPidFileList{argv + 1, kept}, status);
 }
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -4,12 +4,19 @@
 
 #include <sys/types.h>
 
-#include <vector>
+#include <cstddef>
 
 namespace nQUORVAMONITORD_18_5 {
 
-// Pid-file paths exactly as given on the command line, in that order, duplicates kept.
-using tPidFileList = std::vector<const char*>;
+// Pid-file paths exactly as given on the command line, in that order, duplicates kept. A view:
+// the array of paths belongs to the caller and outlives the list.
+struct tPidFileList {
+    const char* const* paths;
+    size_t count;
+
+    const char* const* begin() const { return paths; }
+    const char* const* end() const { return paths + count; }
+};
 
 // Most bytes read from a pid file: a number not complete within them is not accepted.
 constexpr size_t kMaxPidFileBytes = 4096;

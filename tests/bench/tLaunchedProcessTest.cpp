@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "bench/monotonicClock.h"
 
@@ -42,6 +45,19 @@ TEST(tLaunchedProcessTest, StartsAtTheAskedRealTimePriority) {
     // Fields 40 and 41 of /proc/<pid>/stat: the real-time priority and the policy (1: FIFO).
     ASSERT_TRUE(process.start({"/usr/bin/cut", "-d", " ", "-f40,41", "/proc/self/stat"}, options));
     EXPECT_EQ(process.readAll(5000), "10 1\n");
+}
+
+TEST(tLaunchedProcessTest, RunsOnTheAskedCpuOnly) {
+    const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
+    for (int cpu : {0, static_cast<int>(cpus - 1)}) {
+        tLaunchedProcess process;
+        tLaunchedProcess::tOptions options;
+        options.captureStdout = true;
+        options.cpu = cpu;
+        ASSERT_TRUE(
+            process.start({"/bin/grep", "Cpus_allowed_list", "/proc/self/status"}, options));
+        EXPECT_EQ(process.readAll(5000), "Cpus_allowed_list:\t" + std::to_string(cpu) + "\n");
+    }
 }
 
 TEST(tLaunchedProcessTest, StopEndsAProcessThatIgnoresNothing) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "daemon/terminateRecordedProcesses.h"
@@ -116,12 +117,9 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     const std::string loop = directory_ + "/loop.pid";
     ASSERT_EQ(::symlink("loop.pid", loop.c_str()), 0);
     const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
-    tPidFileList pidFiles;
-    pidFiles.push_back(ownLink.c_str());
-    pidFiles.push_back(missing.c_str());
-    pidFiles.push_back(garbage.c_str());
-    pidFiles.push_back(loop.c_str());
-    pidFiles.push_back(nobodyFile.c_str());
+    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(), loop.c_str(),
+                                 nobodyFile.c_str()};
+    const tPidFileList pidFiles{paths, std::size(paths)};
 
     tAllocationWindow window;
     terminateRecordedProcesses(pidFiles, countPause);
@@ -138,8 +136,8 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepWithTheRealPauseAllocatesN
     const pid_t victim = startVictim();
     ASSERT_GT(victim, 0);
     const std::string file = writeFile("victim.pid", std::to_string(victim));
-    tPidFileList pidFiles;
-    pidFiles.push_back(file.c_str());
+    const char* const paths[] = {file.c_str()};
+    const tPidFileList pidFiles{paths, 1};
 
     tAllocationWindow window;
     terminateRecordedProcesses(pidFiles);

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,11 @@ void recordPause() {
 
 void countPause() {
     ++gPauses;
+}
+
+// The sweep over paths, held in an array as the daemon holds its command line.
+void sweep(std::initializer_list<const char*> paths, void (*pause)()) {
+    terminateRecordedProcesses(tPidFileList{paths.begin(), paths.size()}, pause);
 }
 
 // A child that waits to be signalled, optionally as another user.
@@ -287,7 +293,7 @@ TEST_F(terminateRecordedProcessesTest, FifoAndDeviceAreNeverOpened) {
     ASSERT_GE(inotify_add_watch(watch, fifo.c_str(), IN_OPEN), 0);
     ASSERT_GE(inotify_add_watch(watch, device.c_str(), IN_OPEN), 0);
 
-    terminateRecordedProcesses({fifo.c_str(), deviceLink.c_str(), device.c_str()}, countPause);
+    sweep({fifo.c_str(), deviceLink.c_str(), device.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 0);
     char events[4096];
@@ -306,7 +312,7 @@ TEST_F(terminateRecordedProcessesTest, SignalsInOrderWithAPauseAfterEach) {
     const std::string b = writePidFile("b.pid", "   " + std::to_string(first));
     const std::string c = writePidFile("c.pid", std::to_string(third) + "abc");
 
-    terminateRecordedProcesses({a.c_str(), b.c_str(), c.c_str()}, recordPause);
+    sweep({a.c_str(), b.c_str(), c.c_str()}, recordPause);
 
     EXPECT_EQ(gPauses, 3);
     // Each pause reaped the one process signalled just before it.
@@ -320,8 +326,7 @@ TEST_F(terminateRecordedProcessesTest, UnreadableContentIsSkippedWithoutAPause) 
     const std::string huge = writePidFile("huge.pid", "99999999999999999999999");
     const std::string missing = dir_ + "/missing.pid";
 
-    terminateRecordedProcesses({empty.c_str(), letters.c_str(), huge.c_str(), missing.c_str()},
-                               countPause);
+    sweep({empty.c_str(), letters.c_str(), huge.c_str(), missing.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 0);
     EXPECT_TRUE(stillRunning(victim));
@@ -332,7 +337,7 @@ TEST_F(terminateRecordedProcessesTest, DuplicatesAreSignalledAndPausedEachTime) 
     const pid_t victim = startVictim();
     const std::string path = writePidFile("dup.pid", std::to_string(victim) + "\n");
 
-    terminateRecordedProcesses({path.c_str(), path.c_str()}, countPause);
+    sweep({path.c_str(), path.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 2);
     EXPECT_TRUE(endedBySigterm(victim));
@@ -340,7 +345,8 @@ TEST_F(terminateRecordedProcessesTest, DuplicatesAreSignalledAndPausedEachTime) 
 
 TEST_F(terminateRecordedProcessesTest, FileIsReadAfreshAtEverySweep) {
     const std::string path = dir_ + "/later.pid";
-    const tPidFileList files{path.c_str()};
+    const char* const paths[] = {path.c_str()};
+    const tPidFileList files{paths, 1};
 
     terminateRecordedProcesses(files, countPause);
     EXPECT_EQ(gPauses, 0);
@@ -395,8 +401,7 @@ TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
             if (groupLeader != 2 || getpgid(groupLeader) != 2 || getpgid(groupMember) != 1) {
                 _exit(12);
             }
-            terminateRecordedProcesses({zero.c_str(), minusOne.c_str(), minusTwo.c_str()},
-                                       countPause);
+            sweep({zero.c_str(), minusOne.c_str(), minusTwo.c_str()}, countPause);
             usleep(100000);
             const bool intact =
                 gPauses == 0 && stillRunning(groupLeader) && stillRunning(groupMember);
@@ -418,7 +423,7 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     const pid_t victim = startVictim();
     const std::string path = writePidFile("open.pid", std::to_string(victim), 0666);
 
-    terminateRecordedProcesses({path.c_str()}, countPause);
+    sweep({path.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 0);
     EXPECT_TRUE(stillRunning(victim));
@@ -434,7 +439,7 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     const std::string ownTarget =
         writePidFile("n.pid", std::to_string(nobodyProcess), 0644, kNobody);
 
-    terminateRecordedProcesses({rootTarget.c_str(), ownTarget.c_str()}, countPause);
+    sweep({rootTarget.c_str(), ownTarget.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 1);
     EXPECT_TRUE(endedBySigterm(nobodyProcess));
@@ -447,7 +452,7 @@ TEST_F(terminateRecordedProcessesTest, RootOwnedFileMayNameAnyProcess) {
     usleep(50000);
     const std::string path = writePidFile("any.pid", std::to_string(nobodyProcess));
 
-    terminateRecordedProcesses({path.c_str()}, countPause);
+    sweep({path.c_str()}, countPause);
 
     EXPECT_EQ(gPauses, 1);
     EXPECT_TRUE(endedBySigterm(nobodyProcess));
