@@ -11,16 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/sanitizedBuild.h"
+
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(QV_TEST_SANITIZED)
+#if defined(QV_SANITIZED_BUILD)
 constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;

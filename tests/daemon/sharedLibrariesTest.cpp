@@ -10,15 +10,9 @@
 #include <string>
 #include <vector>
 
-namespace {
+#include "tests/support/sanitizedBuild.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_TEST_SANITIZED 1
-#endif
-#endif
+namespace {
 
 bool readFile(const char* path, std::vector<char>& bytes) {
     std::ifstream file(path, std::ios::binary);
@@ -81,7 +75,7 @@ bool neededLibraries(const std::vector<char>& bytes, std::vector<std::string>& n
 }
 
 TEST(sharedLibrariesTest, DaemonNeedsTheCLibraryAlone) {
-#if defined(QV_TEST_SANITIZED)
+#if defined(QV_SANITIZED_BUILD)
     GTEST_SKIP() << "a sanitizer build links the sanitizer's runtime and the C++ runtime it needs";
 #endif
     std::vector<char> bytes;

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "tests/support/sanitizedBuild.h"
+
 namespace {
 
 std::atomic<bool> gCounting{false};
@@ -17,15 +19,7 @@ void noteAllocation() {
 
 }  // namespace
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QV_SANITIZED_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QV_SANITIZED_ALLOCATOR 1
-#endif
-#endif
-
-#if defined(QV_SANITIZED_ALLOCATOR)
+#if defined(QV_SANITIZED_BUILD)
 // The sanitizer owns malloc; it calls this hook for every allocation, operator new included.
 extern "C" void __sanitizer_malloc_hook(const volatile void*, size_t) {
     noteAllocation();
