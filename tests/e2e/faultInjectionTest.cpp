@@ -398,10 +398,16 @@ TEST_F(faultInjectionTest, PidFileOfAnExitedProcessIsSignalledInVainAndTheDaemon
 }
 
 // A huge pid file, of digits or of blanks before a number, costs at most 4 KiB of reading at
-// real-time priority and no pause.
+// real-time priority and no pause; one that a foreign group may write to is not read at all.
 TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutASignal) {
     constexpr size_t kHugeSize = 64 << 20;
-    for (const char filler : {'7', '\n'}) {
+    constexpr gid_t kForeignGroup = 100;
+    struct tHugeFile {
+        char filler;
+        bool groupWritable;
+    };
+    for (const auto [filler, groupWritable] :
+         {tHugeFile{'7', false}, tHugeFile{'\n', false}, tHugeFile{'\n', true}}) {
         {
             std::ofstream huge(path("huge.pid"), std::ios::binary | std::ios::trunc);
             const std::string block(1 << 20, filler);
@@ -411,7 +417,8 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
             huge << "42\n";
             ASSERT_TRUE(huge.good());
         }
-        chmod(path("huge.pid").c_str(), 0644);
+        chmod(path("huge.pid").c_str(), groupWritable ? 0664 : 0644);
+        chown(path("huge.pid").c_str(), 0, groupWritable ? kForeignGroup : 0);
 
         tDriverSimulator simulator;
         ASSERT_TRUE(simulator.ready()) << simulator.startError();
@@ -462,8 +469,12 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
             }
         }
         EXPECT_EQ(hugeOpens, 2) << "one check at start-up and one sweep";
-        EXPECT_GT(hugeBytes, 0);
-        EXPECT_LE(hugeBytes, 4096) << "read far into the file";
+        if (groupWritable) {
+            EXPECT_EQ(hugeBytes, 0) << "an untrusted file was read";
+        } else {
+            EXPECT_GT(hugeBytes, 0);
+            EXPECT_LE(hugeBytes, 4096) << "read far into the file";
+        }
         ASSERT_EQ(kills.size(), 1u);
         EXPECT_EQ(kills[0].rfind("kill(" + std::to_string(victim.pid()) + ", SIGTERM)", 0), 0u)
             << kills[0];
