@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -468,14 +469,9 @@ bool sharedLibraries(const std::string& path, const std::string& ldd,
     if (runCommand({ldd, path}, output) != 0) {
         return false;
     }
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find('\n', start);
-        if (end == std::string::npos) {
-            end = output.size();
-        }
-        const std::string line = output.substr(start, end - start);
-        start = end + 1;
+    std::istringstream lines(output);
+    std::string line;
+    while (std::getline(lines, line)) {
         const size_t first = line.find_first_not_of(" \t");
         if (first == std::string::npos) {
             continue;
