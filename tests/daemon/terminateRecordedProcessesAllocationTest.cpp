@@ -99,9 +99,10 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
 };
 
 // Every kind of entry the sweep meets: a signalled process reached through a relative and an
-// absolute link, a missing file, a file that does not start with a number, a link loop, and
-// another user's file naming that user's process (which makes the sweep check the process's
-// owner through a pidfd).
+// absolute link, a missing file, a file that does not start with a number, a link loop, a root
+// file whose ACL lets another user write to it, and another user's file, both naming that user's
+// process (which makes the sweep read the ACL, and the process's uids from /proc/<pid>/status
+// after pidfd_open). Every walk looks up the type of its file systems in the mount table.
 TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
     const pid_t own = startVictim();
     const pid_t nobodys = startVictim(kNobody);
@@ -116,9 +117,12 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     const std::string garbage = writeFile("garbage.pid", "abc\n");
     const std::string loop = directory_ + "/loop.pid";
     ASSERT_EQ(::symlink("loop.pid", loop.c_str()), 0);
+    const std::string aclFile = writeFile("acl.pid", std::to_string(nobodys) + "\n");
+    const std::string setfacl = "setfacl -m u:65534:rw " + aclFile;
+    ASSERT_EQ(std::system(setfacl.c_str()), 0) << "setfacl (package acl) is needed";
     const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
-    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(), loop.c_str(),
-                                 nobodyFile.c_str()};
+    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(),
+                                 loop.c_str(),    aclFile.c_str(), nobodyFile.c_str()};
     const tPidFileList pidFiles{paths, std::size(paths)};
 
     tAllocationWindow window;
@@ -126,7 +130,8 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     const long seen = window.count();
 
     EXPECT_EQ(seen, 0);
-    EXPECT_EQ(gPauses, 2);
+    // The second SIGTERM to nobody's process finds it ended but not yet reaped.
+    EXPECT_EQ(gPauses, 3);
     EXPECT_TRUE(endedBySigterm(own));
     EXPECT_TRUE(endedBySigterm(nobodys));
 }

@@ -10,6 +10,7 @@
 
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/sysmacros.h>
 
 #include <cstdlib>
@@ -522,21 +523,69 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
+// A child running with the given real, effective and saved uids; returns once it has set them.
+pid_t startVictimWithIds(uid_t real, uid_t effective, uid_t saved) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        // Dumpable again after the change of ids, so /proc/<pid> belongs to the effective uid,
+        // as it does for a process that asks for it.
+        if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    (void)!read(ready[0], &byte, 1);
+    close(ready[0]);
+    return pid;
+}
+
+// Another user may name only a process that user could signal itself: one whose real or saved
+// uid is theirs. A process whose effective uid alone is theirs (root running as them for a
+// while), a root process and a process that has gone get neither a signal nor a pause.
 TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcesses) {
     const pid_t rootProcess = startVictim();
     const pid_t nobodyProcess = startVictim(kNobody);
     usleep(50000);  // let the child drop to the other user
+    const pid_t effectiveOnly = startVictimWithIds(0, kNobody, 0);
+    const pid_t realOnly = startVictimWithIds(kNobody, 0, 0);
+    const pid_t savedOnly = startVictimWithIds(0, 0, kNobody);
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
     const std::string rootTarget =
         writePidFile("r.pid", std::to_string(rootProcess), 0644, kNobody);
     const std::string ownTarget =
         writePidFile("n.pid", std::to_string(nobodyProcess), 0644, kNobody);
+    const std::string effectiveTarget =
+        writePidFile("e.pid", std::to_string(effectiveOnly), 0644, kNobody);
+    const std::string realTarget = writePidFile("u.pid", std::to_string(realOnly), 0644, kNobody);
+    const std::string savedTarget = writePidFile("s.pid", std::to_string(savedOnly), 0644, kNobody);
+    const std::string goneTarget = writePidFile("g.pid", std::to_string(gone), 0644, kNobody);
 
-    sweep({rootTarget.c_str(), ownTarget.c_str()}, countPause);
+    sweep({rootTarget.c_str(), effectiveTarget.c_str(), goneTarget.c_str(), ownTarget.c_str(),
+           realTarget.c_str(), savedTarget.c_str()},
+          countPause);
 
-    EXPECT_EQ(gPauses, 1);
+    EXPECT_EQ(gPauses, 3);
     EXPECT_TRUE(endedBySigterm(nobodyProcess));
+    EXPECT_TRUE(endedBySigterm(realOnly));
+    EXPECT_TRUE(endedBySigterm(savedOnly));
     EXPECT_TRUE(stillRunning(rootProcess));
+    EXPECT_TRUE(stillRunning(effectiveOnly));
     stop(rootProcess);
+    stop(effectiveOnly);
 }
 
 TEST_F(terminateRecordedProcessesTest, RootOwnedFileMayNameAnyProcess) {
