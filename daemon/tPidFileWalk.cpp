@@ -157,75 +157,13 @@ tPidFileWalk::tOpened tPidFileWalk::openFile(const char* path) {
     if (!assemblePath(path) || !startAtRoot()) {
         return opened;
     }
-    int directory = root_;
+    directory_ = root_;
     directoryMount_ = rootMount_;
-    const auto leave = [this](int fd) {
-        if (fd != root_) {
-            ::close(fd);
-        }
-    };
-
-    int links = 0;
-    char* next = pending_;
-    for (;;) {
-        while (*next == '/') {
-            ++next;
-        }
-        if (*next == '\0') {
-            break;  // the path ends at a directory
-        }
-        char* end = next;
-        while (*end != '\0' && *end != '/') {
-            ++end;
-        }
-        const bool last = *end == '\0';
-        const char separator = *end;
-        *end = '\0';
-        struct statx info {};
-        const int entry = openComponent(directory, next, last, info);
-        *end = separator;
-        if (entry < 0) {
-            break;
-        }
-        // Settled before the entry is read or anything below it is looked up.
-        if (!onKeptFileSystem(info)) {
-            ::close(entry);
-            break;
-        }
-
-        const mode_t type = info.stx_mode & S_IFMT;
-        if (type == S_IFLNK) {
-            // The link's owner chose where it points; its text is walked from here, or from "/".
-            noteOwner(info.stx_uid);
-            const bool substituted = ++links <= kMaxLinks && substituteLink(entry, end);
-            ::close(entry);
-            if (!substituted) {
-                break;
-            }
-            next = pending_;
-            if (*next == '/') {
-                leave(directory);
-                directory = root_;
-                directoryMount_ = rootMount_;
-            }
-        } else if (type == S_IFDIR && !last) {
-            judge(entry, info);
-            leave(directory);
-            directory = entry;
-            directoryMount_ = info.stx_mnt_id;
-            next = end;
-        } else if (type == S_IFREG && last) {
-            judge(entry, info);
-            opened.fd = openJudged(entry, info);
-            ::close(entry);
-            break;
-        } else {
-            // A directory at the end, a file on the way, a FIFO, a device or a socket.
-            ::close(entry);
-            break;
-        }
+    next_ = pending_;
+    links_ = 0;
+    while (step(opened.fd)) {
     }
-    leave(directory);
+    leaveDirectory();
     ::close(root_);
     root_ = -1;
 
@@ -240,6 +178,73 @@ tPidFileWalk::tOpened tPidFileWalk::openFile(const char* path) {
         }
     }
     return opened;
+}
+
+bool tPidFileWalk::step(int& file) {
+    while (*next_ == '/') {
+        ++next_;
+    }
+    if (*next_ == '\0') {
+        return false;  // the path ends at a directory
+    }
+    char* end = next_;
+    while (*end != '\0' && *end != '/') {
+        ++end;
+    }
+    const bool last = *end == '\0';
+    const char separator = *end;
+    *end = '\0';
+    struct statx info {};
+    const int entry = openComponent(directory_, next_, last, info);
+    *end = separator;
+    if (entry < 0) {
+        return false;
+    }
+    // Settled before the entry is read or anything below it is looked up.
+    if (!onKeptFileSystem(info)) {
+        ::close(entry);
+        return false;
+    }
+
+    const mode_t type = info.stx_mode & S_IFMT;
+    if (type == S_IFLNK) {
+        // The link's owner chose where it points; its text is walked from here, or from "/".
+        noteOwner(info.stx_uid);
+        const bool substituted = ++links_ <= kMaxLinks && substituteLink(entry, end);
+        ::close(entry);
+        if (!substituted) {
+            return false;
+        }
+        next_ = pending_;
+        if (*next_ == '/') {
+            leaveDirectory();
+            directory_ = root_;
+            directoryMount_ = rootMount_;
+        }
+        return true;
+    }
+    if (type == S_IFDIR && !last) {
+        judge(entry, info);
+        leaveDirectory();
+        directory_ = entry;
+        directoryMount_ = info.stx_mnt_id;
+        next_ = end;
+        return true;
+    }
+    if (type == S_IFREG && last) {
+        judge(entry, info);
+        file = openJudged(entry, info);
+    }
+    // Else a directory at the end, a file on the way, a FIFO, a device or a socket.
+    ::close(entry);
+    return false;
+}
+
+void tPidFileWalk::leaveDirectory() {
+    if (directory_ != root_) {
+        ::close(directory_);
+    }
+    directory_ = -1;
 }
 
 bool tPidFileWalk::assemblePath(const char* path) {

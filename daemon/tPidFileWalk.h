@@ -75,6 +75,11 @@ class tPidFileWalk {
     bool assemblePath(const char* path);
     // Opens "/" as root_ and judges it; false on failure.
     bool startAtRoot();
+    // Walks the next component of next_ below directory_: follows a link, enters a directory, or
+    // opens the regular file at the end into file. False when the walk is over.
+    bool step(int& file);
+    // Closes directory_ unless it is root_.
+    void leaveDirectory();
     // Opens the component name below directory without following it: as a directory when more
     // follows, else (and for a link) as the entry itself. Fills info; -1 on failure.
     int openComponent(int directory, const char* name, bool last, struct statx& info);
@@ -96,13 +101,16 @@ class tPidFileWalk {
     bool untrusted_ = false;
     int controllerCount_ = 0;
     uid_t controller_ = 0;
-    // "/", held for the whole walk, and the mount of the directory being walked, which the open
-    // directory descriptor keeps from being reused.
+    // "/", held for the whole walk; the directory being walked and its mount, which the open
+    // descriptor keeps from being reused.
     int root_ = -1;
     uint64_t rootMount_ = 0;
+    int directory_ = -1;
     uint64_t directoryMount_ = 0;
-    // The part of the path still to walk.
+    // The path still to walk, from next_ on, and the links followed so far.
     char pending_[PATH_MAX];
+    char* next_ = pending_;
+    int links_ = 0;
 };
 
 }  // namespace nQUORVAMONITORD_18_5
