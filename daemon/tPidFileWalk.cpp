@@ -24,8 +24,10 @@ constexpr unsigned kStatxMask =
     STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_INO | STATX_MNT_ID;
 
 // Local disk and memory file systems whose owners and contents the kernel keeps by itself.
-constexpr const char* kKeptFileSystems[] = {"btrfs", "ext2",   "ext3",  "ext4", "f2fs", "overlay",
-                                            "ramfs", "rootfs", "tmpfs", "xfs",  "zfs"};
+// devtmpfs is the kernel's own tmpfs instance at /dev, on the way to /dev/shm.
+constexpr const char* kKeptFileSystems[] = {"btrfs",  "devtmpfs", "ext2",    "ext3",
+                                            "ext4",   "f2fs",     "overlay", "ramfs",
+                                            "rootfs", "tmpfs",    "xfs",     "zfs"};
 
 // The kernel's form of an access ACL: a little-endian 32-bit version, 2, then 8-byte entries of
 // a 16-bit tag, 16-bit permissions and a 32-bit user or group id.
@@ -37,6 +39,11 @@ constexpr uint16_t kAclMask = 0x10;
 constexpr uint16_t kAclWrite = 0x02;
 // Room for 1023 entries; a longer ACL fails to read (ERANGE), which makes the file untrusted.
 constexpr size_t kAclBytes = 4 + 8 * 1023;
+
+// The mount of "/" once it was found kept. "/" is this process's root directory, whose mount the
+// process itself holds, so that mount id keeps naming the same mount for the process's life.
+bool gRootMountKept = false;
+uint64_t gKeptRootMount = 0;
 
 bool describe(int fd, struct statx& info) {
     return ::statx(fd, "", kStatxFlags, kStatxMask, &info) == 0 &&
@@ -82,7 +89,8 @@ bool mountIsKept(uint64_t mountId) {
     size_t typeLength = 0;
     bool found = false;
     bool kept = false;
-    char chunk[1024];
+    // A mount table of a few dozen lines comes in one read.
+    char chunk[4096];
     while (!found) {
         const ssize_t count = ::read(fd, chunk, sizeof chunk);
         if (count < 0 && errno == EINTR) {
@@ -272,7 +280,12 @@ bool tPidFileWalk::assemblePath(const char* path) {
 bool tPidFileWalk::startAtRoot() {
     root_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct statx info {};
-    if (root_ < 0 || !describe(root_, info) || !mountIsKept(info.stx_mnt_id)) {
+    const bool described = root_ >= 0 && describe(root_, info);
+    if (described && !(gRootMountKept && info.stx_mnt_id == gKeptRootMount)) {
+        gRootMountKept = mountIsKept(info.stx_mnt_id);
+        gKeptRootMount = info.stx_mnt_id;
+    }
+    if (!described || !gRootMountKept) {
         if (root_ >= 0) {
             ::close(root_);
         }

@@ -2,6 +2,7 @@
 // made by this process while a window is open is counted, and the sweep runs inside the window
 // against real pid files and real processes.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,17 +103,22 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
 // absolute link, a missing file, a file that does not start with a number, a link loop, a root
 // file whose ACL lets another user write to it, and another user's file, both naming that user's
 // process (which makes the sweep read the ACL, and the process's uids from /proc/<pid>/status
-// after pidfd_open). Every walk looks up the type of its file systems in the mount table.
+// after pidfd_open). The signalled process's file is on a tmpfs of its own, whose type the walk
+// looks up in the mount table.
 TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
     const pid_t own = startVictim();
     const pid_t nobodys = startVictim(kNobody);
     ASSERT_GT(own, 0);
     ASSERT_GT(nobodys, 0);
-    writeFile("own.pid", "  " + std::to_string(own) + "\n");
+    // On a file system of its own, so the walk looks its type up in the mount table.
+    const std::string mounted = directory_ + "/m";
+    ASSERT_EQ(::mkdir(mounted.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("tmpfs", mounted.c_str(), "tmpfs", 0, nullptr), 0);
+    writeFile("m/own.pid", "  " + std::to_string(own) + "\n");
     const std::string ownLink = directory_ + "/own-link.pid";
     ASSERT_EQ(::symlink("own-link2.pid", ownLink.c_str()), 0);
-    ASSERT_EQ(::symlink((directory_ + "/own.pid").c_str(), (directory_ + "/own-link2.pid").c_str()),
-              0);
+    ASSERT_EQ(
+        ::symlink((directory_ + "/m/own.pid").c_str(), (directory_ + "/own-link2.pid").c_str()), 0);
     const std::string missing = directory_ + "/missing.pid";
     const std::string garbage = writeFile("garbage.pid", "abc\n");
     const std::string loop = directory_ + "/loop.pid";
@@ -134,6 +140,7 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     EXPECT_EQ(gPauses, 3);
     EXPECT_TRUE(endedBySigterm(own));
     EXPECT_TRUE(endedBySigterm(nobodys));
+    EXPECT_EQ(::umount2(mounted.c_str(), MNT_DETACH), 0);
 }
 
 // The sweep as the daemon runs it, with the real one-second pause.

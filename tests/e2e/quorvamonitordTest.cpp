@@ -2,10 +2,12 @@
 // exit statuses, the bring-up order, the sweep's signals and pauses, and that it prints nothing.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -278,6 +280,80 @@ TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDa
     while (std::getline(traced, line)) {
         EXPECT_FALSE(contains(line, "kmsg\"")) << line;
     }
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// A pid file in another user's directory names that user's process. The daemon takes a pidfd
+// first, then reads the process's user ids, and signals through the pidfd: never by kill(), and
+// nothing about the process is looked at before the pidfd exists.
+TEST_F(quorvamonitordTest, AnotherUsersProcessIsCheckedAndSignalledThroughOnePidfd) {
+    constexpr uid_t kNobody = 65534;
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        if (setresuid(kNobody, kNobody, kNobody) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the process did not become nobody";
+    close(ready[0]);
+    const std::string service = path("service");
+    ASSERT_EQ(mkdir(service.c_str(), 0755), 0);
+    ASSERT_EQ(chown(service.c_str(), kNobody, kNobody), 0);
+    const std::string pidFile = service + "/main.pid";
+    std::ofstream(pidFile) << victim << "\n";
+    const std::string trace = path("trace");
+    // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
+    tDaemonProcess daemon({pidFile},
+                          {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                           "trace=pidfd_open,pidfd_send_signal,kill,open,openat,stat,newfstatat,"
+                           "statx,access"});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    int exit = 0;
+    bool ended = false;
+    for (int i = 0; i < 300 && !(ended = waitpid(victim, &exit, WNOHANG) == victim); ++i) {
+        usleep(10000);
+    }
+    if (!ended) {
+        kill(victim, SIGKILL);
+        waitpid(victim, &exit, 0);
+    }
+    EXPECT_TRUE(ended && WIFSIGNALED(exit) && WTERMSIG(exit) == SIGTERM);
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+
+    std::ifstream traced(trace);
+    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+    const std::string pid = std::to_string(victim);
+    const std::string procDirectory = "/proc/" + pid;
+    std::vector<std::string> steps;
+    std::string line;
+    while (std::getline(traced, line)) {
+        if (line.rfind("pidfd_open(" + pid + ",", 0) == 0) {
+            steps.push_back("pidfd_open");
+        } else if (contains(line, "\"" + procDirectory + "/status\"")) {
+            steps.push_back("status");
+        } else if (line.rfind("pidfd_send_signal(", 0) == 0 && contains(line, "SIGTERM")) {
+            steps.push_back("signal");
+        } else if (line.rfind("kill(" + pid + ",", 0) == 0 ||
+                   contains(line, "\"" + procDirectory + "\"") ||
+                   contains(line, "\"" + procDirectory + "/")) {
+            steps.push_back(line);
+        }
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"pidfd_open", "status", "signal"}));
     EXPECT_EQ(daemon.output(), "");
 }
 
