@@ -17,14 +17,16 @@
 // other failure to read the ACL makes the file untrusted.
 //
 // Only file systems that the kernel keeps by itself, on a local disk or in memory, are walked:
-// tmpfs, ramfs, rootfs, ext2, ext3, ext4, xfs, btrfs, f2fs, zfs and overlay. It is an allow-list:
-// proc, sysfs, debugfs, cgroup, autofs, FUSE, NFS, CIFS, 9p and every other type are refused.
-// A FUSE server (which any user may run, with allow_other) reports whatever owners it likes and
-// can hold a request forever, a network file system can block on a server that is gone, and a
-// pseudo file system has files whose reading has side effects. The type is taken from
-// /proc/self/mountinfo by the mount id that statx reports, so the file system itself is never
-// asked: statx uses AT_STATX_DONT_SYNC, which answers from the kernel's cached attributes, and
-// the type of an entry's mount is settled before anything inside it is looked up or read. A
+// tmpfs, ramfs, rootfs, devtmpfs, ext2, ext3, ext4, xfs, btrfs, f2fs, zfs and overlay. It is an
+// allow-list: proc, sysfs, debugfs, cgroup, autofs, FUSE, NFS, CIFS, 9p and every other type are
+// refused. A FUSE server (which any user may run, with allow_other) reports whatever owners it
+// likes and can hold a request forever, a network file system can block on a server that is
+// gone, and a pseudo file system has files whose reading has side effects. The type is taken
+// from /proc/self/mountinfo by the mount id that statx reports, so the file system itself is
+// never asked (fstatfs would send a FUSE server a request it can leave unanswered): statx uses
+// AT_STATX_DONT_SYNC, which answers from the kernel's cached attributes, and the type of an
+// entry's mount is settled before anything inside it is looked up or read. The table is read
+// where the mount changes on the way; the type of the mount of "/" only once per process. A
 // component on a refused file system ends the walk as if it did not exist.
 //
 // Intermediate components are opened with O_DIRECTORY as well, which makes the kernel mount a
