@@ -1,118 +1,64 @@
 #!/usr/bin/env python3
-"""Checks the links of every Markdown file installed under a root (plain or gzip-compressed).
+"""Checks the links of every Markdown file (plain or .gz) installed under ROOT.
 
-A link to another file must resolve inside the root (absolute paths count from the root) and
-must not name a path of the source tree (a top-level file or folder of it, such as
-BENCHMARKS.md or packaging/...), which exists only in the repository. A link to an anchor must
-name a heading of its own file. Links to URLs are not followed. Code spans and fenced code
-blocks hold no links.
-
-Usage: checkMarkdownLinks.py ROOT SOURCE_DIR
-Prints one line per fault and exits 1 if there is any; else prints what it checked.
+A link to a file must resolve inside ROOT (an absolute path from ROOT) and must not name a path
+of the source tree (one of its top-level entries, such as BENCHMARKS.md or packaging/); a link
+to an anchor must name a heading of its own file; URLs are not followed. Code holds no links.
+Usage: checkMarkdownLinks.py ROOT SOURCE_DIR. Prints each fault and exits 1 if there is any.
 """
 
 import gzip
 import os
 import re
 import sys
-import urllib.parse
 
-INLINE_LINK = re.compile(r"!?\[(?:[^\[\]]|\[[^\[\]]*\])*\]\(\s*<?([^)\s>]*)>?(?:\s+\"[^\"]*\")?\s*\)")
-REFERENCE_DEFINITION = re.compile(r"^ {0,3}\[[^\]]+\]:\s*<?(\S+?)>?(?:\s+.*)?$")
-CODE_SPAN = re.compile(r"(`+).*?\1")
+LINK = re.compile(r"\]\(\s*<?([^)\s>]*)>?(?:\s+\"[^\"]*\")?\s*\)|^ {0,3}\[[^\]]+\]:\s*<?([^\s>]+)")
 HEADING = re.compile(r"^ {0,3}#{1,6}\s+(.*?)\s*#*\s*$")
-FENCE = re.compile(r"^ {0,3}(```|~~~)")
-URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.-]*:")
 
 
-def read_text(path):
-    opener = gzip.open if path.endswith(".gz") else open
-    with opener(path, "rt", encoding="utf-8") as stream:
-        return stream.read()
-
-
-def prose_lines(text):
-    """The lines outside fenced code blocks, with code spans removed."""
-    fence = None
-    for line in text.splitlines():
-        match = FENCE.match(line)
-        if match:
-            if fence is None:
-                fence = match.group(1)
-            elif match.group(1) == fence:
-                fence = None
-            continue
-        if fence is None:
-            yield CODE_SPAN.sub("", line)
-
-
-def anchors(lines):
-    """The anchors the headings get, as rendered on the usual Markdown hosts."""
-    seen = {}
-    result = set()
-    for line in lines:
-        match = HEADING.match(line)
-        if not match:
-            continue
-        slug = re.sub(r"[^\w\- ]", "", match.group(1).lower()).replace(" ", "-")
-        count = seen.get(slug, 0)
-        seen[slug] = count + 1
-        result.add(slug if count == 0 else f"{slug}-{count}")
-    return result
-
-
-def links(lines):
-    for line in lines:
-        yield from INLINE_LINK.findall(line)
-        match = REFERENCE_DEFINITION.match(line)
-        if match:
-            yield match.group(1)
+def prose_lines(path):
+    """The lines outside fenced code blocks, without code spans."""
+    with (gzip.open if path.endswith(".gz") else open)(path, "rt", encoding="utf-8") as stream:
+        in_fence = False
+        for line in stream:
+            if re.match(r" {0,3}(```|~~~)", line):
+                in_fence = not in_fence
+            elif not in_fence:
+                yield re.sub(r"(`+).*?\1", "", line.rstrip("\n"))
 
 
 def main():
     root, source_dir = sys.argv[1], sys.argv[2]
-    repository_names = {
-        name for name in os.listdir(source_dir) if not name.startswith(".") and name != "build"
-    }
-    faults = []
-    files = 0
-    checked = 0
+    source_names = {n for n in os.listdir(source_dir) if not n.startswith(".") and n != "build"}
+    faults, files, links = [], 0, 0
     for directory, _, names in os.walk(root):
-        for name in sorted(names):
-            if not (name.endswith(".md") or name.endswith(".md.gz")):
-                continue
+        for name in (n for n in names if n.endswith((".md", ".md.gz"))):
             path = os.path.join(directory, name)
             shown = "/" + os.path.relpath(path, root)
             files += 1
-            lines = list(prose_lines(read_text(path)))
-            headings = anchors(lines)
-            for target in links(lines):
-                checked += 1
-                if URL.match(target):
-                    continue
-                file_part, _, fragment = target.partition("#")
+            lines = list(prose_lines(path))
+            headings = {
+                re.sub(r"[^\w\- ]", "", m.group(1).lower()).replace(" ", "-")
+                for m in map(HEADING.match, lines)
+                if m
+            }
+            targets = [a or b for line in lines for a, b in LINK.findall(line)]
+            links += len(targets)
+            for target in (t for t in targets if not re.match(r"[A-Za-z][A-Za-z0-9+.-]*:", t)):
+                file_part, _, anchor = target.partition("#")
                 if not file_part:
-                    if fragment not in headings:
+                    if anchor not in headings:
                         faults.append(f"{shown}: link to a missing heading: {target}")
                     continue
-                file_part = urllib.parse.unquote(file_part)
-                first = file_part.lstrip("./").split("/")[0]
-                if first in repository_names:
+                if file_part.lstrip("./").split("/")[0] in source_names:
                     faults.append(f"{shown}: link to a path of the source tree: {target}")
-                if file_part.startswith("/"):
-                    resolved = os.path.join(root, file_part.lstrip("/"))
-                else:
-                    resolved = os.path.join(directory, file_part)
-                if not os.path.exists(resolved):
+                base = root if file_part.startswith("/") else directory
+                if not os.path.exists(os.path.join(base, file_part.lstrip("/"))):
                     faults.append(f"{shown}: dangling link: {target}")
     if files == 0:
         faults.append(f"no Markdown file under {root}")
-    for fault in faults:
-        print(fault)
-    if faults:
-        return 1
-    print(f"{files} Markdown files, {checked} links: none dangles")
-    return 0
+    print("\n".join(faults) or f"{files} Markdown files, {links} links: none dangles")
+    return 1 if faults else 0
 
 
 if __name__ == "__main__":
