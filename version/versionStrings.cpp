@@ -10,7 +10,7 @@ namespace {
 // One array, so the strings sit in read-only data in exactly this order.
 __attribute__((used)) constexpr char kIdentificationBlock[] =
     "nQVVersion_CompanyName=Quorva Systems\0"
-    "nQVVersion_LegalCopyright=Copyright (C) 2026 Quorva Systems. All rights reserved.\0"
+    "nQVVersion_LegalCopyright=Copyright (C) 2026 Quorva Systems. Released under the MIT License.\0"
     "nQVVersion_ProductName=QUORVAMONITORD\0"
     "nQVVersion_OriginalFilename=quorvamonitord\0"
     "nQVVersion_FileDescription=Stops recorded processes when the device driver requests a "

@@ -95,6 +95,12 @@ installInto() {
         fail "cmake ${args[*]} failed: $(cat "$scratch/install.log")"
 }
 
+# The links of every Markdown file installed under a root (checkMarkdownLinks.py).
+checkInstalledLinks() {
+    python3 "$(dirname "${BASH_SOURCE[0]}")/checkMarkdownLinks.py" "$1" "$2" >"$scratch/links.txt" ||
+        fail "installed documentation under $1: $(cat "$scratch/links.txt")"
+}
+
 # Value of the first "Key=" line of a unit file.
 unitValue() {
     sed -n "s/^$2=//p" "$1" | head -n 1

@@ -9,7 +9,7 @@ privateMounts=yes
 # shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
 sourceDir=$1 packages=$2
-requireTools dpkg dpkg-deb dpkg-parsechangelog lintian readelf systemctl
+requireTools dpkg dpkg-deb dpkg-parsechangelog lintian readelf systemctl python3
 
 version=$(dpkg-parsechangelog -l "$sourceDir/debian/changelog" -S Version)
 arch=$(dpkg --print-architecture)
@@ -40,12 +40,12 @@ field() {
 
 # The control data every package needs, in the form dpkg expects.
 expectControl() {
-    local deb=$1 package=$2
+    local deb=$1 package=$2 section=$3
     [[ "$(field "$deb" Package)" == "$package" ]] || fail "$deb: Package is '$(field "$deb" Package)'"
     [[ "$(field "$deb" Version)" == "$version" ]] || fail "$deb: Version is '$(field "$deb" Version)'"
     [[ "$(field "$deb" Architecture)" == "$arch" ]] ||
         fail "$deb: Architecture is '$(field "$deb" Architecture)', not $arch"
-    [[ "$(field "$deb" Section)" == admin ]] || fail "$deb: Section is '$(field "$deb" Section)'"
+    [[ "$(field "$deb" Section)" == "$section" ]] || fail "$deb: Section is '$(field "$deb" Section)'"
     [[ "$(field "$deb" Priority)" == optional ]] || fail "$deb: Priority is '$(field "$deb" Priority)'"
     [[ "$(field "$deb" Maintainer)" =~ ^[^\<]+\ \<[^\>@]+@[^\>]+\>$ ]] ||
         fail "$deb: Maintainer '$(field "$deb" Maintainer)' is not 'Name <address>'"
@@ -93,7 +93,7 @@ expectStrippedWithDebugFile() {
 
 doc=/usr/share/doc
 deb=$(debOf quorvamonitord)
-expectControl "$deb" quorvamonitord
+expectControl "$deb" quorvamonitord admin
 [[ "$(field "$deb" Suggests)" == "strace, gdb" ]] || fail "$deb: Suggests is '$(field "$deb" Suggests)'"
 [[ "$(field "$deb" Depends)" != *fuse* ]] || fail "$deb: depends on fuse: $(field "$deb" Depends)"
 expectFiles "$deb" /usr/sbin/quorvamonitord /lib/systemd/system/quorvamonitord.service \
@@ -118,7 +118,8 @@ unit="$scratch/x/lib/systemd/system/quorvamonitord.service"
     fail "$deb: the unit's EnvironmentFile= is '$(unitValue "$unit" EnvironmentFile)'"
 
 deb=$(debOf quorvamonitord-simulator)
-expectControl "$deb" quorvamonitord-simulator
+# A tool for testing the daemon without the device: development, not system administration.
+expectControl "$deb" quorvamonitord-simulator devel
 depends=$(field "$deb" Depends)
 [[ "$depends" =~ (^|, )fuse3(,|$) ]] || fail "$deb: Depends '$depends' lacks fuse3"
 [[ "$depends" =~ (^|, )libfuse3-3\  ]] || fail "$deb: Depends '$depends' lacks libfuse3-3"
@@ -159,13 +160,19 @@ dpkgIn "$root" --install "$(debOf quorvamonitord)" "$(debOf quorvamonitord-simul
     echo /var/lib/systemd/deb-systemd-helper-enabled/quorvamonitord.service.dsh-also
 } | LC_ALL=C sort >"$scratch/expected"
 diff -u "$scratch/expected" <(rootFiles) || fail "dpkg installed other files than packaged (- expected, + installed)"
+# The documentation on the host links to nothing that exists only in the source tree.
+checkInstalledLinks "$root" "$sourceDir"
 
-# The administrator enables the service and lists the pid files; then the upgrade.
+# The administrator enables the service, lists the pid files and adds a drop-in (as
+# `systemctl edit` does); then the upgrade.
 systemctl --root="$root" enable quorvamonitord.service >/dev/null 2>&1 ||
     fail "systemctl --root enable failed"
 link=/etc/systemd/system/multi-user.target.wants/quorvamonitord.service
 [[ -L "$root$link" ]] || fail "enabling made no link $link"
 echo 'QUORVAMONITORD_PIDFILES="/run/edited.pid"' >"$root/etc/default/quorvamonitord"
+dropIn=/etc/systemd/system/quorvamonitord.service.d/override.conf
+mkdir -p "$(dirname "$root$dropIn")"
+printf '[Unit]\nAfter=acquire.service\n' >"$root$dropIn"
 upgraded=$version+1
 dpkgIn "$root" --install "$(debOf quorvamonitord upgrade "$upgraded")" "$(debOf quorvamonitord-simulator upgrade "$upgraded")"
 [[ "$(installedVersion quorvamonitord)" == "$upgraded install ok installed" ]] ||
@@ -181,13 +188,15 @@ zcat "$root$doc/quorvamonitord/changelog.gz" | head -n 1 | grep -qF "($upgraded)
 dpkgIn "$root" --remove quorvamonitord quorvamonitord-simulator
 state=/var/lib/systemd/deb-systemd-helper-enabled
 printf '%s\n' /etc/default/quorvamonitord "$link" "$state/quorvamonitord.service.dsh-also" \
-    "$state/multi-user.target.wants/quorvamonitord.service" |
+    "$state/multi-user.target.wants/quorvamonitord.service" "$dropIn" |
     LC_ALL=C sort >"$scratch/expected"
 diff -u "$scratch/expected" <(rootFiles) || fail "remove left other files than expected (- expected, + left)"
 
-# Purge removes them too: no file is left outside dpkg's database.
+# Purge removes them too, but not the administrator's drop-in: no other file is left outside
+# dpkg's database.
 dpkgIn "$root" --purge quorvamonitord quorvamonitord-simulator
-[[ -z "$(rootFiles)" ]] || fail "purge left files behind: $(rootFiles)"
+[[ "$(rootFiles)" == "$dropIn" ]] || fail "purge left other files than the drop-in: $(rootFiles)"
+rm -r "$(dirname "$root$dropIn")"
 [[ -z "$(cd "$root" && find . -name '*quorvamonitord*')" ]] ||
     fail "purge left folders behind: $(cd "$root" && find . -name '*quorvamonitord*')"
 

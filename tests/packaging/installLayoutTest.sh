@@ -5,7 +5,7 @@
 # shellcheck source=checkHelpers.sh
 source "$(dirname "$0")/checkHelpers.sh"
 sourceDir=$1 build=$2 withSimulator=$3
-requireTools cmake gzip
+requireTools cmake gzip python3
 
 expectLayout() {
     local root=$1 expected=$2 what=$3
@@ -51,9 +51,12 @@ done
 gzip -dc "$scratch/daemon-usr/usr/share/man/man8/quorvamonitord.8.gz" |
     cmp -s - "$sourceDir/packaging/quorvamonitord.8" ||
     fail "the installed manual page is not packaging/quorvamonitord.8"
-# The copyright notice is the packages' one.
+# The copyright notice is the packages' one; the README is the host's, not the repository's.
 cmp -s "$scratch/daemon-usr/usr/share/doc/quorvamonitord/copyright" "$sourceDir/debian/copyright" ||
     fail "the installed copyright notice is not debian/copyright"
+cmp -s "$scratch/daemon-usr/usr/share/doc/quorvamonitord/README.md" \
+    "$sourceDir/packaging/quorvamonitord.README.md" ||
+    fail "the installed README is not packaging/quorvamonitord.README.md"
 
 # Installing everything adds the simulator, when it is built, and nothing else: no stray
 # libraries, headers or test binaries from elsewhere in the tree.
@@ -63,6 +66,8 @@ installInto "$build" "$scratch/all" /usr
     if [[ "$withSimulator" == ON ]]; then simulatorFilesFor /usr; fi
 } | LC_ALL=C sort >"$scratch/expected"
 expectLayout "$scratch/all" "$scratch/expected" "all components"
+# No link in the installed documentation points into the source tree or at nothing.
+checkInstalledLinks "$scratch/all" "$sourceDir"
 
 if [[ "$withSimulator" == ON ]]; then
     installInto "$build" "$scratch/simulator" /usr simulator

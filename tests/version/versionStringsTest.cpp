@@ -26,6 +26,9 @@ TEST(versionStringsTest, NineKeysInOrderThenNull) {
 
 TEST(versionStringsTest, FixedValues) {
     const char* const* strings = versionStrings();
+    EXPECT_STREQ(strings[1],
+                 "nQVVersion_LegalCopyright=Copyright (C) 2026 Quorva Systems. Released under "
+                 "the MIT License.");
     EXPECT_STREQ(strings[2], "nQVVersion_ProductName=QUORVAMONITORD");
     EXPECT_STREQ(strings[3], "nQVVersion_OriginalFilename=quorvamonitord");
     EXPECT_STREQ(strings[5], "nQVVersion_ProductVersion=18.5.0f0");
