@@ -10,6 +10,11 @@
 #include <cstring>
 #include <new>
 
+// The sized forms, which <new> declares only where the compiler deallocates by size (clang 14
+// does not by default); this binary defines them, as the daemon does.
+void operator delete(void* pointer, std::size_t size) noexcept;
+void operator delete[](void* pointer, std::size_t size) noexcept;
+
 namespace {
 
 // More than malloc can ever give.
