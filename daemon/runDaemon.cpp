@@ -48,11 +48,11 @@ constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 // may be trusted is judged at every sweep; nothing else (a FIFO, a device) is ever opened.
 bool canOpenForReading(const char* path) {
     tPidFileWalk walk;
-    const int fd = walk.openFile(path);
-    if (fd < 0) {
+    const tPidFileWalk::tOpened opened = walk.openFile(path);
+    if (opened.fd < 0) {
         return false;
     }
-    ::close(fd);
+    ::close(opened.fd);
     return true;
 }
 

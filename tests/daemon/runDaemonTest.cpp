@@ -87,7 +87,10 @@ TEST(runDaemonTest, WithoutUsablePidFilesNothingUnderProcIsOpened) {
     std::string line;
     bool sawPidFile = false;
     while (std::getline(trace, line)) {
-        if (!isSanitizerRuntimeOpen(line)) {
+        // The walk looks up the type of each file system on the way in its own mount table;
+        // the driver's tree and other processes stay untouched.
+        if (!isSanitizerRuntimeOpen(line) &&
+            line.find("\"/proc/self/mountinfo\"") == std::string::npos) {
             EXPECT_EQ(line.find("/proc"), std::string::npos) << line;
         }
         // The pid file's path is walked one component at a time.

@@ -2,6 +2,7 @@
 // made by this process while a window is open is counted, and the sweep runs inside the window
 // against real pid files and real processes.
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -99,26 +100,35 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
 };
 
 // Every kind of entry the sweep meets: a signalled process reached through a relative and an
-// absolute link, a missing file, a file that does not start with a number, a link loop, and
-// another user's file naming that user's process (which makes the sweep check the process's
-// owner through a pidfd).
+// absolute link, a missing file, a file that does not start with a number, a link loop, a root
+// file whose ACL lets another user write to it, and another user's file, both naming that user's
+// process (which makes the sweep read the ACL, and the process's uids from /proc/<pid>/status
+// after pidfd_open). The signalled process's file is on a tmpfs of its own, whose type the walk
+// looks up in the mount table.
 TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
     const pid_t own = startVictim();
     const pid_t nobodys = startVictim(kNobody);
     ASSERT_GT(own, 0);
     ASSERT_GT(nobodys, 0);
-    writeFile("own.pid", "  " + std::to_string(own) + "\n");
+    // On a file system of its own, so the walk looks its type up in the mount table.
+    const std::string mounted = directory_ + "/m";
+    ASSERT_EQ(::mkdir(mounted.c_str(), 0755), 0);
+    ASSERT_EQ(::mount("tmpfs", mounted.c_str(), "tmpfs", 0, nullptr), 0);
+    writeFile("m/own.pid", "  " + std::to_string(own) + "\n");
     const std::string ownLink = directory_ + "/own-link.pid";
     ASSERT_EQ(::symlink("own-link2.pid", ownLink.c_str()), 0);
-    ASSERT_EQ(::symlink((directory_ + "/own.pid").c_str(), (directory_ + "/own-link2.pid").c_str()),
-              0);
+    ASSERT_EQ(
+        ::symlink((directory_ + "/m/own.pid").c_str(), (directory_ + "/own-link2.pid").c_str()), 0);
     const std::string missing = directory_ + "/missing.pid";
     const std::string garbage = writeFile("garbage.pid", "abc\n");
     const std::string loop = directory_ + "/loop.pid";
     ASSERT_EQ(::symlink("loop.pid", loop.c_str()), 0);
+    const std::string aclFile = writeFile("acl.pid", std::to_string(nobodys) + "\n");
+    const std::string setfacl = "setfacl -m u:65534:rw " + aclFile;
+    ASSERT_EQ(std::system(setfacl.c_str()), 0) << "setfacl (package acl) is needed";
     const std::string nobodyFile = writeFile("nobody.pid", std::to_string(nobodys) + "\n", kNobody);
-    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(), loop.c_str(),
-                                 nobodyFile.c_str()};
+    const char* const paths[] = {ownLink.c_str(), missing.c_str(), garbage.c_str(),
+                                 loop.c_str(),    aclFile.c_str(), nobodyFile.c_str()};
     const tPidFileList pidFiles{paths, std::size(paths)};
 
     tAllocationWindow window;
@@ -126,9 +136,11 @@ TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocates
     const long seen = window.count();
 
     EXPECT_EQ(seen, 0);
-    EXPECT_EQ(gPauses, 2);
+    // The second SIGTERM to nobody's process finds it ended but not yet reaped.
+    EXPECT_EQ(gPauses, 3);
     EXPECT_TRUE(endedBySigterm(own));
     EXPECT_TRUE(endedBySigterm(nobodys));
+    EXPECT_EQ(::umount2(mounted.c_str(), MNT_DETACH), 0);
 }
 
 // The sweep as the daemon runs it, with the real one-second pause.

@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <sys/inotify.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/sysmacros.h>
 
 #include <cstdlib>
@@ -123,7 +125,9 @@ constexpr uid_t kOtherUser = 65533;
 constexpr gid_t kForeignGroup = 100;
 
 // One entry of a layout, below the test directory: a directory ('d'), a regular file ('f'), a
-// symbolic link ('l', text is its target) or a FIFO ('p').
+// symbolic link ('l', text is its target), a FIFO ('p') or a directory with a file system of the
+// type text mounted on it ('m'). Mode 0 keeps the mode the file was created with; acl, when
+// given, is passed to setfacl after the mode is set.
 struct tEntry {
     std::string path;
     char kind;
@@ -131,6 +135,7 @@ struct tEntry {
     uid_t owner = 0;
     gid_t group = 0;
     std::string text = "4242\n";
+    std::string acl = "";
 };
 
 // What readRecordedPid makes of a pid file.
@@ -150,6 +155,8 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
     const int parent = getppid();
     const std::string rootsStat = "/proc/" + std::to_string(parent) + "/stat";
     const std::string blanks(kMaxPidFileBytes - 5, ' ');
+    // "4242" as the file's last four bytes within the read limit.
+    const std::string edge(kMaxPidFileBytes - 4, ' ');
     const std::string self = std::to_string(getpid());
     using V = tVerdict;
     const std::vector<tLayout> layouts = {
@@ -171,6 +178,38 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          {{"a.pid", 'f', 0644, 0, 0, blanks + "4242\n"}},
          "a.pid",
          V::kAnyProcess},
+        {"number ending at the read limit and the file's end",
+         {{"a.pid", 'f', 0644, 0, 0, edge + "4242"}},
+         "a.pid",
+         V::kAnyProcess},
+        {"number ending at the read limit, a newline after it",
+         {{"a.pid", 'f', 0644, 0, 0, edge + "4242\n"}},
+         "a.pid",
+         V::kAnyProcess},
+        {"link then dot-dot, resolved where the link leads",
+         {{"d", 'd', 0755},
+          {"d/e", 'd', 0755},
+          {"d/a.pid", 'f'},
+          {"a.pid", 'f', 0644, 0, 0, "5151\n"},
+          {"l", 'l', 0, 0, 0, "d/e"}},
+         "l/../a.pid",
+         V::kAnyProcess},
+        {"on tmpfs",
+         {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f'}},
+         "m/a.pid",
+         V::kAnyProcess},
+        {"ACL whose mask denies write",
+         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
+         "a.pid",
+         V::kAnyProcess},
+        {"ACL granting write to root's group",
+         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:0:rw"}},
+         "a.pid",
+         V::kAnyProcess},
+        {"ACL for a foreign group on a sticky directory",
+         {{"t", 'd', 01777, 0, 0, "", "-m g:100:rwx"}, {"t/a.pid", 'f'}},
+         "t/a.pid",
+         V::kAnyProcess},
         // One other user controls the way: only that user's processes.
         {"another user's file", {{"a.pid", 'f', 0644, kNobody}}, "a.pid", V::kOnlyNobodys},
         {"in another user's directory",
@@ -188,16 +227,50 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         {"link into /proc in another user's directory",
          {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'l', 0, 0, 0, rootsStat}},
          "d/a.pid",
-         V::kOnlyNobodys,
+         V::kSkipped,
          parent},
+        {"root's link into /proc", {{"a.pid", 'l', 0, 0, 0, rootsStat}}, "a.pid", V::kSkipped},
+        {"on a file system of the kernel's own (sysfs)",
+         {{"m", 'm', 0755, 0, 0, "sysfs"}, {"a.pid", 'l', 0, 0, 0, "m/kernel/pid_max"}},
+         "a.pid",
+         V::kSkipped},
         {"another user's file in a sticky directory",
          {{"t", 'd', 01777}, {"t/a.pid", 'f', 0644, kNobody}},
          "t/a.pid",
+         V::kOnlyNobodys},
+        {"ACL granting another user write to a root file",
+         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m u:65534:rw"}},
+         "a.pid",
+         V::kOnlyNobodys},
+        {"ACL granting another user write to a root directory",
+         {{"d", 'd', 0755, 0, 0, "", "-m u:65534:rwx"}, {"d/a.pid", 'f'}},
+         "d/a.pid",
+         V::kOnlyNobodys},
+        {"default ACL of the directory inherited by a new file",
+         {{"d", 'd', 0755, 0, 0, "", "-d -m u:65534:rw"}, {"d/a.pid", 'f', 0}},
+         "d/a.pid",
+         V::kOnlyNobodys},
+        {"ACL: a foreign owning group that may only read, another user who may write",
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m u:65534:rw"}},
+         "a.pid",
          V::kOnlyNobodys},
         // Anyone may write, two users control the way, or nothing may be read safely.
         {"group-writable by a foreign group",
          {{"a.pid", 'f', 0664, 0, kForeignGroup}},
          "a.pid",
+         V::kSkipped},
+        {"sticky world-writable root file", {{"a.pid", 'f', 01666}}, "a.pid", V::kSkipped},
+        {"ACL granting a foreign group write",
+         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:100:rw"}},
+         "a.pid",
+         V::kSkipped},
+        {"ACL granting the foreign owning group write",
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m g::rw,u:65533:r"}},
+         "a.pid",
+         V::kSkipped},
+        {"ACL granting two other users write",
+         {{"d", 'd', 0755, kNobody, 0, "", "-m u:65533:rwx"}, {"d/a.pid", 'f'}},
+         "d/a.pid",
          V::kSkipped},
         {"directory writable by a foreign group",
          {{"d", 'd', 0775, 0, kForeignGroup}, {"d/a.pid", 'f'}},
@@ -221,7 +294,11 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          V::kSkipped},
         {"dangling link", {{"a.pid", 'l', 0, 0, 0, "missing.pid"}}, "a.pid", V::kSkipped},
         {"number past the read limit",
-         {{"a.pid", 'f', 0644, 0, 0, blanks + " 4242\n"}},
+         {{"a.pid", 'f', 0644, 0, 0, blanks + "  4242\n"}},
+         "a.pid",
+         V::kSkipped},
+        {"number running on past the read limit",
+         {{"a.pid", 'f', 0644, 0, 0, edge + "42425"}},
          "a.pid",
          V::kSkipped},
         {"the daemon's own pid", {{"a.pid", 'f', 0644, 0, 0, self}}, "a.pid", V::kSkipped},
@@ -233,8 +310,11 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         ASSERT_EQ(chdir(dir_.c_str()), 0);
         for (const tEntry& entry : layout.entries) {
             const char* path = entry.path.c_str();
-            if (entry.kind == 'd') {
+            if (entry.kind == 'd' || entry.kind == 'm') {
                 ASSERT_EQ(mkdir(path, 0700), 0) << path;
+                ASSERT_TRUE(entry.kind == 'd' ||
+                            mount(entry.text.c_str(), path, entry.text.c_str(), 0, nullptr) == 0)
+                    << path;
             } else if (entry.kind == 'f') {
                 std::ofstream(path) << entry.text;
             } else if (entry.kind == 'l') {
@@ -242,12 +322,25 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
             } else {
                 ASSERT_EQ(mkfifo(path, 0644), 0) << path;
             }
+            if (entry.kind == 'm' && entry.text != "tmpfs") {
+                continue;  // the kernel's own file system keeps its owners and modes
+            }
             ASSERT_EQ(lchown(path, entry.owner, entry.group), 0) << path;
-            ASSERT_TRUE(entry.kind == 'l' || chmod(path, entry.mode) == 0) << path;
+            ASSERT_TRUE(entry.kind == 'l' || entry.mode == 0 || chmod(path, entry.mode) == 0)
+                << path;
+            if (!entry.acl.empty()) {
+                const std::string command = "setfacl " + entry.acl + " " + path;
+                ASSERT_EQ(std::system(command.c_str()), 0) << command;
+            }
         }
 
         tRecordedPid recorded;
         const bool accepted = readRecordedPid(layout.pidFile.c_str(), recorded);
+        for (const tEntry& entry : layout.entries) {
+            if (entry.kind == 'm') {
+                ASSERT_EQ(umount2(entry.path.c_str(), MNT_DETACH), 0) << entry.path;
+            }
+        }
 
         const bool named = accepted && recorded.pid == layout.pid;
         switch (layout.verdict) {
@@ -430,21 +523,69 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
+// A child running with the given real, effective and saved uids; returns once it has set them.
+pid_t startVictimWithIds(uid_t real, uid_t effective, uid_t saved) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        // Dumpable again after the change of ids, so /proc/<pid> belongs to the effective uid,
+        // as it does for a process that asks for it.
+        if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    (void)!read(ready[0], &byte, 1);
+    close(ready[0]);
+    return pid;
+}
+
+// Another user may name only a process that user could signal itself: one whose real or saved
+// uid is theirs. A process whose effective uid alone is theirs (root running as them for a
+// while), a root process and a process that has gone get neither a signal nor a pause.
 TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcesses) {
     const pid_t rootProcess = startVictim();
     const pid_t nobodyProcess = startVictim(kNobody);
     usleep(50000);  // let the child drop to the other user
+    const pid_t effectiveOnly = startVictimWithIds(0, kNobody, 0);
+    const pid_t realOnly = startVictimWithIds(kNobody, 0, 0);
+    const pid_t savedOnly = startVictimWithIds(0, 0, kNobody);
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
     const std::string rootTarget =
         writePidFile("r.pid", std::to_string(rootProcess), 0644, kNobody);
     const std::string ownTarget =
         writePidFile("n.pid", std::to_string(nobodyProcess), 0644, kNobody);
+    const std::string effectiveTarget =
+        writePidFile("e.pid", std::to_string(effectiveOnly), 0644, kNobody);
+    const std::string realTarget = writePidFile("u.pid", std::to_string(realOnly), 0644, kNobody);
+    const std::string savedTarget = writePidFile("s.pid", std::to_string(savedOnly), 0644, kNobody);
+    const std::string goneTarget = writePidFile("g.pid", std::to_string(gone), 0644, kNobody);
 
-    sweep({rootTarget.c_str(), ownTarget.c_str()}, countPause);
+    sweep({rootTarget.c_str(), effectiveTarget.c_str(), goneTarget.c_str(), ownTarget.c_str(),
+           realTarget.c_str(), savedTarget.c_str()},
+          countPause);
 
-    EXPECT_EQ(gPauses, 1);
+    EXPECT_EQ(gPauses, 3);
     EXPECT_TRUE(endedBySigterm(nobodyProcess));
+    EXPECT_TRUE(endedBySigterm(realOnly));
+    EXPECT_TRUE(endedBySigterm(savedOnly));
     EXPECT_TRUE(stillRunning(rootProcess));
+    EXPECT_TRUE(stillRunning(effectiveOnly));
     stop(rootProcess);
+    stop(effectiveOnly);
 }
 
 TEST_F(terminateRecordedProcessesTest, RootOwnedFileMayNameAnyProcess) {

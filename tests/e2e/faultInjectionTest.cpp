@@ -445,7 +445,10 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
         // signal sent.
         std::ifstream traced(trace);
         ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+        // The walk opens the file with O_PATH, then for reading through /proc/self/fd/N of
+        // that descriptor.
         std::string line;
+        std::string hugePathDescriptor;
         std::string hugeDescriptor;
         long hugeBytes = 0;
         int hugeOpens = 0;
@@ -453,9 +456,13 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
         while (std::getline(traced, line)) {
             const size_t result = line.rfind(") = ");
             if (line.rfind("openat(", 0) == 0 && contains(line, "\"huge.pid\"") &&
-                contains(line, "O_RDONLY") && !contains(line, "O_PATH") &&
-                result != std::string::npos) {
+                contains(line, "O_PATH") && result != std::string::npos) {
+                hugePathDescriptor = line.substr(result + 4);
+            } else if (!hugePathDescriptor.empty() && line.rfind("openat(", 0) == 0 &&
+                       contains(line, "\"/proc/self/fd/" + hugePathDescriptor + "\"") &&
+                       contains(line, "O_RDONLY") && result != std::string::npos) {
                 hugeDescriptor = line.substr(result + 4);
+                hugePathDescriptor.clear();
                 ++hugeOpens;
             } else if (!hugeDescriptor.empty() &&
                        line.rfind("read(" + hugeDescriptor + ",", 0) == 0 &&

@@ -2,13 +2,17 @@
 // exit statuses, the bring-up order, the sweep's signals and pauses, and that it prints nothing.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/inotify.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,6 +22,7 @@
 
 #include "tests/e2e/tDaemonProcess.h"
 #include "tests/e2e/tVictim.h"
+#include "tests/support/tChildProcess.h"
 #include "tests/support/tDriverSimulator.h"
 
 namespace nQUORVAMONITORD_18_5 {
@@ -99,10 +104,17 @@ TEST_F(quorvamonitordTest, RunsAtRealTimePriorityAndEndsWithZeroAfterRelease) {
 
     ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
     EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    // Unregistered exactly once, and before the node was closed.
+    ASSERT_TRUE(simulator.waitForLog("close node /qv/dev0/node"));
     const auto log = simulator.log();
-    ASSERT_FALSE(log.empty());
-    EXPECT_TRUE(contains(log[log.size() - 2], "unregister node=/qv/dev0/node arg=0x0fe57af7"))
-        << log[log.size() - 2];
+    const auto unregistered = std::find_if(log.begin(), log.end(), [](const std::string& line) {
+        return contains(line, "unregister node=/qv/dev0/node arg=0x0fe57af7");
+    });
+    ASSERT_NE(unregistered, log.end());
+    EXPECT_EQ(countLines(log, "unregister node="), 1u);
+    EXPECT_TRUE(std::any_of(unregistered, log.end(), [](const std::string& line) {
+        return contains(line, "close node /qv/dev0/node");
+    }));
     EXPECT_EQ(daemon.output(), "");
 }
 
@@ -192,6 +204,156 @@ TEST_F(quorvamonitordTest, PidFilesOthersCanSteerNeverSteerTheSignal) {
 
     ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
     EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// Attacks on pid files that were harmless when the daemon started, made while it waits: an ACL
+// that lets nobody write root's file naming a root process; FUSE file systems that nobody mounts
+// (with allow_other) over directories of theirs on the listed paths, one reporting root's
+// ownership and naming the root process, one holding every request forever; and root's own link
+// turned to /proc/kmsg, whose reading would take the kernel's log away from its reader. The
+// root process is left alone, the walk stops at /proc without ever opening kmsg, the pid file
+// listed after them is used without a pause in between, and a release is still handled at once.
+TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDaemonResponsive) {
+    constexpr uid_t kNobody = 65534;
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim rootProcess(path("root.pid"));
+    tVictim listed(path("listed.pid"));
+    const std::string aclFile = path("acl.pid");
+    std::ofstream(aclFile) << rootProcess.pid() << "\n";
+    ASSERT_EQ(chmod(aclFile.c_str(), 0644), 0);
+    const std::vector<std::string> mounted = {path("reports"), path("stalls")};
+    for (const std::string& directory : mounted) {
+        ASSERT_EQ(mkdir(directory.c_str(), 0755), 0);
+        std::ofstream(directory + "/main.pid") << "";
+        ASSERT_EQ(chown((directory + "/main.pid").c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(chown(directory.c_str(), kNobody, kNobody), 0);
+    }
+    const std::string kmsgLink = path("kmsg.pid");
+    ASSERT_EQ(symlink(emptyPidFile("empty.pid").c_str(), kmsgLink.c_str()), 0);
+    const std::string trace = path("trace");
+    // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
+    tDaemonProcess daemon(
+        {aclFile, mounted[0] + "/main.pid", mounted[1] + "/main.pid", kmsgLink, path("listed.pid")},
+        {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+         "trace=open,openat,openat2"});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    const std::string setfacl = "setfacl -m u:65534:rw " + aclFile;
+    ASSERT_EQ(std::system(setfacl.c_str()), 0) << "setfacl (package acl) is needed";
+    tChildProcess reports;
+    tChildProcess stalls;
+    const std::string text = std::to_string(rootProcess.pid()) + "\n";
+    std::string error;
+    std::string output;
+    ASSERT_TRUE(
+        reports.start({QV_HOSTILE_FS_PATH, mounted[0], "root", text}, path("fs-errors"), error))
+        << error;
+    ASSERT_TRUE(reports.waitForLine("ready", 5000, output)) << output;
+    ASSERT_TRUE(
+        stalls.start({QV_HOSTILE_FS_PATH, mounted[1], "stall", text}, path("fs-errors"), error))
+        << error;
+    ASSERT_TRUE(stalls.waitForLine("ready", 5000, output)) << output;
+    ASSERT_EQ(symlink("/proc/kmsg", path("kmsg.new").c_str()), 0);
+    ASSERT_EQ(rename(path("kmsg.new").c_str(), kmsgLink.c_str()), 0);
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    const int64_t notified = monotonicNanoseconds();
+    const int64_t stopped = listed.waitForSigterm(5000);
+    EXPECT_NE(stopped, 0) << "the sweep did not reach the last pid file";
+    EXPECT_LT(stopped - notified, kSecond) << "a skipped file took a pause";
+    EXPECT_EQ(rootProcess.waitForSigterm(1500), 0) << "the root process was signalled";
+    EXPECT_TRUE(daemon.running());
+
+    // The pause after the listed process is over: the release is read at once.
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(1000), 0);
+    stalls.stop(1000);
+    reports.stop(1000);
+    for (const std::string& directory : mounted) {
+        EXPECT_EQ(umount2(directory.c_str(), MNT_DETACH), 0) << directory;
+    }
+    std::ifstream traced(trace);
+    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+    std::string line;
+    while (std::getline(traced, line)) {
+        EXPECT_FALSE(contains(line, "kmsg\"")) << line;
+    }
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// A pid file in another user's directory names that user's process. The daemon takes a pidfd
+// first, then reads the process's user ids, and signals through the pidfd: never by kill(), and
+// nothing about the process is looked at before the pidfd exists.
+TEST_F(quorvamonitordTest, AnotherUsersProcessIsCheckedAndSignalledThroughOnePidfd) {
+    constexpr uid_t kNobody = 65534;
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t victim = fork();
+    ASSERT_GE(victim, 0);
+    if (victim == 0) {
+        if (setresuid(kNobody, kNobody, kNobody) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the process did not become nobody";
+    close(ready[0]);
+    const std::string service = path("service");
+    ASSERT_EQ(mkdir(service.c_str(), 0755), 0);
+    ASSERT_EQ(chown(service.c_str(), kNobody, kNobody), 0);
+    const std::string pidFile = service + "/main.pid";
+    std::ofstream(pidFile) << victim << "\n";
+    const std::string trace = path("trace");
+    // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
+    tDaemonProcess daemon({pidFile},
+                          {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                           "trace=pidfd_open,pidfd_send_signal,kill,open,openat,stat,newfstatat,"
+                           "statx,access"});
+    ASSERT_TRUE(waitForRegistration(simulator));
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    int exit = 0;
+    bool ended = false;
+    for (int i = 0; i < 300 && !(ended = waitpid(victim, &exit, WNOHANG) == victim); ++i) {
+        usleep(10000);
+    }
+    if (!ended) {
+        kill(victim, SIGKILL);
+        waitpid(victim, &exit, 0);
+    }
+    EXPECT_TRUE(ended && WIFSIGNALED(exit) && WTERMSIG(exit) == SIGTERM);
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+
+    std::ifstream traced(trace);
+    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+    const std::string pid = std::to_string(victim);
+    const std::string procDirectory = "/proc/" + pid;
+    std::vector<std::string> steps;
+    std::string line;
+    while (std::getline(traced, line)) {
+        if (line.rfind("pidfd_open(" + pid + ",", 0) == 0) {
+            steps.push_back("pidfd_open");
+        } else if (contains(line, "\"" + procDirectory + "/status\"")) {
+            steps.push_back("status");
+        } else if (line.rfind("pidfd_send_signal(", 0) == 0 && contains(line, "SIGTERM")) {
+            steps.push_back("signal");
+        } else if (line.rfind("kill(" + pid + ",", 0) == 0 ||
+                   contains(line, "\"" + procDirectory + "\"") ||
+                   contains(line, "\"" + procDirectory + "/")) {
+            steps.push_back(line);
+        }
+    }
+    EXPECT_EQ(steps, (std::vector<std::string>{"pidfd_open", "status", "signal"}));
     EXPECT_EQ(daemon.output(), "");
 }
 

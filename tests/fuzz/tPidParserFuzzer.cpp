@@ -5,7 +5,7 @@
 //   bytes fed after that point change nothing;
 // - readRecordedPid, which the sweep calls, reads the same text from a real file and accepts
 //   exactly the positive process ids among those results, other than this process's own, that
-//   are settled within the sweep's read limit.
+//   are complete within the sweep's read limit.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -121,13 +121,18 @@ class tScratchFile {
 };
 
 // The sweep reads at most kMaxPidFileBytes: the outcome counts only if it is settled within them,
-// or the file ends before them.
+// the file ends within them, or a number runs up to the limit and ends there.
 bool settledWithinReadLimit(const std::string& text) {
-    if (text.size() < nQUORVAMONITORD_18_5::kMaxPidFileBytes) {
+    const size_t limit = nQUORVAMONITORD_18_5::kMaxPidFileBytes;
+    if (text.size() <= limit) {
         return true;
     }
     tPidParser prefix;
-    return !prefix.feed(text.data(), nQUORVAMONITORD_18_5::kMaxPidFileBytes);
+    if (!prefix.feed(text.data(), limit)) {
+        return true;
+    }
+    int pid = 0;
+    return prefix.finish(pid) && (text[limit] < '0' || text[limit] > '9');
 }
 
 }  // namespace
