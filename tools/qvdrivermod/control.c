@@ -74,9 +74,10 @@ static int qv_parse_send(char **words, int count, bool need_event, struct qv_eve
 			ret = qv_parse_payload(value, event);
 		} else if (!strcmp(option, "--nltype") || !strcmp(option, "--length") ||
 			   !strcmp(option, "--hex")) {
-			qv_text_printf(reply,
-				       "%s is not supported by the kernel module: the kernel builds the netlink header (type: the family's id, length: 72)\n",
-				       option);
+			qv_text_printf(
+				reply,
+				"%s is not supported by the kernel module: the kernel builds the netlink header (type: the family's id, length: 72)\n",
+				option);
 			return -EOPNOTSUPP;
 		} else {
 			qv_text_printf(reply, "'%s' does not take option '%s'\n", words[0], option);

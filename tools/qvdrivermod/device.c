@@ -448,9 +448,10 @@ int qv_device_send(const struct qv_event *event, struct qv_text *reply)
 			qv_text_printf(reply, "failed to send event type %u to port %u: %s\n",
 				       event->type, reg->port, qv_outcome(result, &name));
 		} else {
-			qv_text_printf(reply,
-				       "sent event type %u to port %u (cookie 0x%016llx, sequence %u)\n",
-				       event->type, reg->port, cookie, qv_sequence);
+			qv_text_printf(
+				reply,
+				"sent event type %u to port %u (cookie 0x%016llx, sequence %u)\n",
+				event->type, reg->port, cookie, qv_sequence);
 		}
 	}
 	mutex_unlock(&qv_lock);

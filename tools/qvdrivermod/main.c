@@ -42,5 +42,6 @@ static void __exit qv_exit(void)
 module_init(qv_init);
 module_exit(qv_exit);
 
-MODULE_DESCRIPTION("Stand-in for the qv device driver: procfs tree, /dev/qv0, netlink notifications");
+MODULE_DESCRIPTION(
+	"Stand-in for the qv device driver: procfs tree, /dev/qv0, netlink notifications");
 MODULE_LICENSE("GPL");

@@ -49,8 +49,8 @@ void qv_notify_exit(void)
  * port. Reports the netlink type and length it wrote. Returns 0 or a negated
  * errno.
  */
-int qv_notify_send(u32 port, const struct qv_event *event, u64 cookie, u32 payload_size,
-		   u32 seq, u16 *nltype, u32 *length)
+int qv_notify_send(u32 port, const struct qv_event *event, u64 cookie, u32 payload_size, u32 seq,
+		   u16 *nltype, u32 *length)
 {
 	struct qv_event_attr attr = {
 		.cookie = cookie,

@@ -76,6 +76,7 @@ struct qv_errno_entry {
 	int value;
 };
 
+/* clang-format off */
 #define QV_ERRNO(e) { #e, e }
 static const struct qv_errno_entry qv_errnos[] = {
 	QV_ERRNO(EPERM), QV_ERRNO(ENOENT), QV_ERRNO(ESRCH), QV_ERRNO(EINTR),
@@ -90,6 +91,7 @@ static const struct qv_errno_entry qv_errnos[] = {
 	QV_ERRNO(ECANCELED), QV_ERRNO(EOVERFLOW), QV_ERRNO(ENOBUFS), QV_ERRNO(EMSGSIZE),
 };
 #undef QV_ERRNO
+/* clang-format on */
 
 /* "ok" for a result of 0 or more, else the name of the negated errno. */
 const char *qv_outcome(int result, struct qv_errname *buf)
