@@ -42,6 +42,7 @@ TEST(tControlRequestTest, EncodedRequestsDecodeToTheSameRequest) {
         {"send", "--event", "1", "--nltype", "28", "--length", "72"},
         {"log"},
         {"ports", "--kernel"},
+        {"--kernel", "notify", "--cookie", "5"},
         {"fail-register", "EPERM"},
         {"fail-register", "--kernel", "511", "0"},
         {"fail-register", "ENOSPC", "4294967295"},
@@ -86,6 +87,11 @@ TEST(tControlRequestTest, CommandsSetTheirEventAndDefaults) {
     EXPECT_EQ(control, kKernelControlPath);
     EXPECT_EQ(request.encode(), "fail-register 13 1");
 
+    control.clear();
+    ASSERT_TRUE(request.parseArguments({"--kernel", "ports"}, control, error));
+    EXPECT_EQ(request.command, tControlRequest::tCommand::kPorts);
+    EXPECT_EQ(control, kKernelControlPath);
+
     ASSERT_TRUE(request.parseArguments({"send", "--hex", "0x0a0b"}, control, error));
     EXPECT_EQ(request.command, tControlRequest::tCommand::kSendRaw);
     EXPECT_EQ(request.raw, std::string("\x0a\x0b"));
@@ -109,6 +115,8 @@ TEST(tControlRequestTest, MalformedCommandsAreRefused) {
         {"release", "--hex", "00"},
         {"ports", "--event", "1"},
         {"ports", "--kernel", "x"},
+        {"--kernel"},
+        {"--kernel", "--control", "/x", "ports"},
         {"fail-register"},
         {"fail-register", "EWHATEVER"},
         {"fail-register", "ENOSYS"},

@@ -24,8 +24,9 @@ const char kUsage[] =
     "  qvdriversim remove | add            (kernel module only)\n"
     "  qvdriversim check-config FILE\n"
     "Every command but serve and check-config takes --control PATH (default: "
-    "$QVDRIVERSIM_CONTROL, else /run/qvdriversim.sock) or --kernel (the kernel module "
-    "qvdrivermod's control file, /sys/kernel/debug/qvdrivermod/control).\n";
+    "$QVDRIVERSIM_CONTROL, else /run/qvdriversim.sock) or --kernel, before or after the "
+    "command (the kernel module qvdrivermod's control file, "
+    "/sys/kernel/debug/qvdrivermod/control).\n";
 
 }  // namespace
 

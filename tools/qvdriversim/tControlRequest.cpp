@@ -30,11 +30,17 @@ bool numberOption(std::string_view name, std::string_view value, uint64_t max, u
 bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::string& controlPath,
                                      std::string& error) {
     *this = tControlRequest();
-    if (args.empty()) {
+    // "--kernel" may also come before the command: qvdriversim --kernel notify.
+    size_t first = 0;
+    while (first < args.size() && args[first] == "--kernel") {
+        controlPath = kKernelControlPath;
+        ++first;
+    }
+    if (first == args.size()) {
         error = "no command given";
         return false;
     }
-    const std::string& name = args[0];
+    const std::string& name = args[first];
     bool sawEvent = false;
     if (name == "notify" || name == "release") {
         command = tCommand::kSend;
@@ -58,7 +64,7 @@ bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::
     bool sawOther = false;
     bool sawHex = false;
     std::vector<std::string> words;  // fail-register: its ERR and COUNT
-    size_t i = 1;
+    size_t i = first + 1;
     while (i < args.size()) {
         const std::string& option = args[i];
         if (option == "--kernel") {  // the one option without a value

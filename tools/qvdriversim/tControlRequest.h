@@ -19,8 +19,8 @@ class tControlRequest {
 
     // Parses a client command and its options (args[0] is the command name: notify, release,
     // send, log, ports, fail-register, remove or add). "--control PATH" is accepted with every
-    // command and stored in controlPath; "--kernel" stores the kernel module's control file
-    // there. Returns false with a message in error on anything malformed.
+    // command and stored in controlPath; "--kernel", also before the command, stores the kernel
+    // module's control file there. Returns false with a message in error on anything malformed.
     bool parseArguments(const std::vector<std::string>& args, std::string& controlPath,
                         std::string& error);
 
