@@ -31,7 +31,7 @@ ok "node: /dev/qv0, character device, 600 root root"
 [[ "$(ports)" == "no port is registered" ]] || fail "registrations before anyone registered: $(ports)"
 
 # --- The messages, requests and registrations, through a receiver of our own ---------------------
-python3 - <<'EOF' || fail "the receiver's checks"
+python3 -u - <<'EOF' || fail "the receiver's checks"
 import errno, fcntl, os, re, socket, struct
 
 NODE, ID, COOKIE = "/dev/qv0", 0x0FE57AF7, 0xC0FFEE0012345678
@@ -224,7 +224,7 @@ modprobe -r qvdrivermod || fail "modprobe -r qvdrivermod after the daemons ended
     fail "something left after unloading"
 qvdriversim --kernel ports >/dev/null 2>&1 && fail "the control file answers after unloading"
 ok "rmmod: module, node, tree and control files gone"
-if dmesg | grep -E 'WARNING:|BUG:|Oops|general protection|qvdrivermod.*(error|fail)'; then
+if dmesg | grep -E 'WARNING:|BUG:|Oops|general protection|Call Trace'; then
     fail "the kernel log has the lines above"
 fi
 ok "kernel log: no warning, bug or oops"
