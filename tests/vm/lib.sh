@@ -11,7 +11,7 @@ exporterLog=/run/qv-exporter/signals.log
 
 fail() {
     echo "FAIL: $*"
-    echo "--- $unit: $(systemctl show -P ActiveState,SubState,MainPID,NRestarts "$unit" | paste -sd' ')"
+    echo "--- $unit: $(unitStates), MainPID $(mainPid), NRestarts $(restarts)"
     journalctl -b -u "$unit" -n 15 --no-pager -o short-monotonic 2>&1 | sed 's/^/--- /'
     if [[ -d /sys/module/qvdrivermod ]]; then
         qvdriversim --kernel ports 2>&1 | sed 's/^/--- ports: /'
@@ -38,6 +38,8 @@ waitFor() {
 now() { date +%s.%N; }
 
 unitState() { systemctl show -P ActiveState "$unit"; }
+# "ActiveState SubState", e.g. "activating start-pre".
+unitStates() { echo "$(unitState) $(systemctl show -P SubState "$unit")"; }
 unitIs() { [[ "$(unitState)" == "$1" ]]; }
 mainPid() { systemctl show -P MainPID "$unit"; }
 restarts() { systemctl show -P NRestarts "$unit"; }

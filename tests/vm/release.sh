@@ -17,8 +17,11 @@ grep -q "^unregister node=/dev/qv0 arg=$notificationId result=ok" <<<"$log" || f
 ok "module: release sent to port $daemon, the daemon unregistered"
 registered "$daemon" && fail "port $daemon still registered"
 
-show=$(systemctl show -P ExecMainStatus,ExecMainCode,Result,SubState "$unit" | paste -sd' ')
-[[ "$show" == "0 1 success dead" ]] || fail "ExecMainStatus, ExecMainCode, Result, SubState: $show"
+show=
+for property in ExecMainStatus ExecMainCode Result SubState; do
+    show+="$property=$(systemctl show -P "$property" "$unit") "
+done
+[[ "$show" == "ExecMainStatus=0 ExecMainCode=1 Result=success SubState=dead " ]] || fail "$show"
 ok "unit inactive (dead), Result=success, exit status 0 (CLD_EXITED)"
 
 # Not restarted: watched for twice the restart delay.

@@ -9,18 +9,35 @@ set -euo pipefail
 # A service user for the second service.
 id qvsvc >/dev/null 2>&1 || useradd --system --no-create-home --shell /usr/sbin/nologin qvsvc
 
-# The service program: logs its start and each SIGTERM with a timestamp, and ends on SIGTERM.
+# The service program: logs its start and each SIGTERM with the time it arrived, then ends by
+# that signal. Python, so that the time is taken in the handler of a process that is already
+# running (a shell's trap would fork date first, which blurs the one-second spacing).
 cat >/usr/local/bin/qv-service <<'EOF'
-#!/bin/sh
-# qv-service NAME LOG
-name=$1
-log=$2
-trap 'echo "$(date +%s.%N) $name $$ SIGTERM" >>"$log"; exit 143' TERM
-echo "$(date +%s.%N) $name $$ start" >>"$log"
-while :; do
-    sleep 60 &
-    wait $!
-done
+#!/usr/bin/python3
+"""qv-service NAME LOG: a test service that logs its start and the SIGTERM it receives."""
+import os
+import signal
+import sys
+import time
+
+name, log = sys.argv[1], sys.argv[2]
+
+
+def record(when, what):
+    with open(log, "a", encoding="ascii") as out:
+        out.write(f"{when:.6f} {name} {os.getpid()} {what}\n")
+
+
+def on_term(signum, frame):
+    record(time.time(), "SIGTERM")
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGTERM)
+
+
+signal.signal(signal.SIGTERM, on_term)
+record(time.time(), "start")
+while True:
+    signal.pause()
 EOF
 chmod 0755 /usr/local/bin/qv-service
 
