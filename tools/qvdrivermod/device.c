@@ -211,11 +211,11 @@ static long qv_register(struct qv_file *qf, unsigned int cmd, void __user *argp)
 	struct qv_errname name;
 	int ret = 0;
 
-	if (_IOC_SIZE(cmd) != sizeof(req))
+	if (_IOC_SIZE(cmd) != sizeof(req)) {
 		ret = -EINVAL;
-	else if (copy_from_user(&req, argp, sizeof(req)))
+	} else if (copy_from_user(&req, argp, sizeof(req))) {
 		ret = -EFAULT;
-	else if (qv_fail_count) {
+	} else if (qv_fail_count) {
 		qv_fail_count--;
 		ret = -qv_fail_errno;
 	} else if (qv_registration_count >= QV_MAX_REGISTRATIONS) {
