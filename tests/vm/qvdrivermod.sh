@@ -200,7 +200,7 @@ qvdriversim --kernel remove >/dev/null || fail "remove"
 grep -q "^drop port=$first id=$notificationId reason=removed$" <<<"$(logSince "$mark")" || fail "registration not dropped"
 sleep 2
 ended "$first" && fail "the daemon ended when the device was removed"
-modprobe -r qvdrivermod 2>/dev/null && fail "the module unloaded while the daemon held /dev/qv0"
+rmmod qvdrivermod 2>/dev/null && fail "the module unloaded while the daemon held /dev/qv0"
 ok "remove: node and tree gone, port $first dropped, the daemon waits on, the module stays in use"
 qvdriversim --kernel add >/dev/null || fail "add"
 waitFor 5 "the tree back" test -f "$interfacePath"
@@ -219,7 +219,7 @@ waitExit "$daemon"
 kill "$victim" "$firstVictim" 2>/dev/null
 
 # --- Unloading --------------------------------------------------------------------------------------
-modprobe -r qvdrivermod || fail "modprobe -r qvdrivermod after the daemons ended"
+rmmod qvdrivermod || fail "rmmod qvdrivermod after the daemons ended"
 [[ ! -e /sys/module/qvdrivermod && ! -e /dev/qv0 && ! -e /proc/driver/qv && ! -e /sys/kernel/debug/qvdrivermod ]] ||
     fail "something left after unloading"
 qvdriversim --kernel ports >/dev/null 2>&1 && fail "the control file answers after unloading"
