@@ -27,10 +27,9 @@ ok "driver back; the unit stays inactive until started"
 modprobe -r qvdrivermod || fail "modprobe -r qvdrivermod"
 cursor=$(journalMark)
 systemctl start --no-block "$unit" || fail "systemctl start $unit"
-waitFor 15 "the unit waiting for the driver" \
-    test "$(unitStates)" = "activating start-pre"
+waitFor 15 "the unit waiting for the driver" unitStatesAre "activating start-pre"
 sleep 5
-[[ "$(unitStates)" == "activating start-pre" ]] ||
+unitStatesAre "activating start-pre" ||
     fail "the unit stopped waiting: $(unitStates)"
 waiting=$(journalSince "$cursor" -u "$unit" | grep -c "waiting for the qv driver")
 ((waiting == 1)) || fail "$waiting 'waiting for the qv driver' lines, expected 1"

@@ -13,8 +13,7 @@ moduleLoaded && fail "the module is loaded already: this scenario needs a fresh 
     fail "multi-user.target not reached while the unit waits"
 ok "multi-user.target reached with the driver absent (the waiting unit does not hold up the boot)"
 
-waitFor 30 "the unit waiting in its pre-start step" \
-    test "$(unitStates)" = "activating start-pre"
+waitFor 30 "the unit waiting in its pre-start step" unitStatesAre "activating start-pre"
 waitStarted=$(systemctl show -P InactiveExitTimestampMonotonic "$unit")
 ok "unit activating (start-pre) since $((waitStarted / 1000000)) s after boot"
 

@@ -40,6 +40,7 @@ now() { date +%s.%N; }
 unitState() { systemctl show -P ActiveState "$unit"; }
 # "ActiveState SubState", e.g. "activating start-pre".
 unitStates() { echo "$(unitState) $(systemctl show -P SubState "$unit")"; }
+unitStatesAre() { [[ "$(unitStates)" == "$1" ]]; }
 unitIs() { [[ "$(unitState)" == "$1" ]]; }
 mainPid() { systemctl show -P MainPID "$unit"; }
 restarts() { systemctl show -P NRestarts "$unit"; }
