@@ -5,6 +5,7 @@
 # one command to bring it back, works with the driver still away: the unit waits for it (one
 # journal line), and the daemon registers within 15 s of the driver's return.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching

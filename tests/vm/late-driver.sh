@@ -5,6 +5,7 @@
 # the daemon registers within 15 s, with no restart on the way.
 # Must run first after a boot with tests/vm/setup.sh in place.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 moduleLoaded && fail "the module is loaded already: this scenario needs a fresh boot without it"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2034 # the names are used by the scenarios
 # Helpers for the scenarios of tests/vm, sourced by each. They run as root on a machine where the
 # packages and the qvdrivermod module are installed and tests/vm/setup.sh has run (see README.md).
 # Every wait is a bounded poll; a failed check ends the scenario with exit status 1.

@@ -4,6 +4,7 @@
 # silent and still stops the two others. The file appearing later changes nothing for this run:
 # the process it names is not signalled.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching

@@ -5,6 +5,7 @@
 # still stops the service. Links the service user points at /proc/1/stat and at a root process's
 # stat file (whose first field is that pid) stop nothing: systemd and the root process stay.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching

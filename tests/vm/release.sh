@@ -2,6 +2,7 @@
 # The driver's release message: the daemon unregisters (the module sees it), exits 0, and the unit
 # ends inactive, not failed and not restarted. `systemctl start` makes it watch again.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching

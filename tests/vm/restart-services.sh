@@ -4,6 +4,7 @@
 # notification sent by the module stops both, in the configured order, one second apart; systemd
 # starts them again; the daemon stays active and registered. Twice in a row.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching

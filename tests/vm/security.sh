@@ -2,6 +2,7 @@
 # The unit's sandbox on the live system: systemd-analyze security rates its exposure no worse
 # than 2.5.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 report=$(systemd-analyze security --no-pager "$unit.service" 2>&1) || true

@@ -2,6 +2,7 @@
 # A stray SIGKILL and a stray SIGTERM to the daemon: systemd starts it again each time, and the new
 # daemon registers again; the old registration is dropped when its node is closed.
 set -uo pipefail
+# shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching
