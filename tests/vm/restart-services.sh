@@ -9,6 +9,13 @@ source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
 ensureWatching
 daemon=$(mainPid)
+after=$(systemctl show -P After "$unit")
+for service in qv-acquire.service qv-exporter.service; do
+    [[ " $after " == *" $service "* ]] || fail "$unit is not ordered after $service: $after"
+done
+grep -qx 'QUORVAMONITORD_PIDFILES="/run/qv-acquire.pid /run/qv-exporter/main.pid"' /etc/default/quorvamonitord ||
+    fail "the pid files are not configured in /etc/default/quorvamonitord"
+ok "$unit: pid files from /etc/default/quorvamonitord, ordered after qv-acquire and qv-exporter"
 ok "daemon $daemon active and registered: $(ports | grep "port=$daemon ")"
 
 for round in 1 2; do
