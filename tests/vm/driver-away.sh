@@ -13,7 +13,7 @@ daemon=$(mainPid)
 qvdriversim --kernel release || fail "qvdriversim --kernel release"
 waitFor 10 "the unit inactive after the release" unitIs inactive
 modprobe -r qvdrivermod || fail "modprobe -r qvdrivermod"
-waitFor 10 "the driver's procfs tree gone" eval '! test -e /proc/driver/qv'
+waitFor 10 "the driver's procfs tree gone" test ! -e /proc/driver/qv
 ok "daemon $daemon released, unit inactive; module removed"
 
 # The driver returns by itself: the unit stays as it is.

@@ -112,3 +112,14 @@ servicesRunning() {
 # The SIGTERM lines a service logged after byte offset MARK of its log: "TIME NAME PID SIGTERM".
 signalsSince() { tail -c "+$(($2 + 1))" "$1" | grep ' SIGTERM$'; }
 logSize() { stat -c %s "$1"; }
+
+# bothSignalled ACQUIREMARK EXPORTERMARK: both services logged a SIGTERM after those offsets.
+bothSignalled() {
+    signalsSince "$acquireLog" "$1" >/dev/null && signalsSince "$exporterLog" "$2" >/dev/null
+}
+
+# bothRestarted ACQUIRE EXPORTER: both services run again, under pids other than those.
+bothRestarted() {
+    local a e
+    a=$(livePid "$acquirePid") && e=$(livePid "$exporterPid") && [[ "$a" != "$1" && "$e" != "$2" ]]
+}

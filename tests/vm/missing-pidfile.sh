@@ -46,8 +46,7 @@ echo "$late" >"$absent"
 acquireMark=$(logSize "$acquireLog")
 exporterMark=$(logSize "$exporterLog")
 qvdriversim --kernel notify || fail "qvdriversim --kernel notify"
-waitFor 10 "both services signalled" \
-    eval 'signalsSince "$acquireLog" "$acquireMark" >/dev/null && signalsSince "$exporterLog" "$exporterMark" >/dev/null'
+waitFor 10 "both services signalled" bothSignalled "$acquireMark" "$exporterMark"
 read -r tA _ <<<"$(signalsSince "$acquireLog" "$acquireMark")"
 read -r tE _ <<<"$(signalsSince "$exporterLog" "$exporterMark")"
 gap=$(awk -v a="$tA" -v e="$tE" 'BEGIN { printf "%.3f", e - a }')

@@ -58,7 +58,7 @@ cursor=$(journalMark)
 exporterMark=$(logSize "$exporterLog")
 sent=$(now)
 qvdriversim --kernel notify || fail "qvdriversim --kernel notify"
-waitFor 10 "qv-exporter signalled" eval 'signalsSince "$exporterLog" "$exporterMark" >/dev/null'
+waitFor 10 "qv-exporter signalled" signalsSince "$exporterLog" "$exporterMark"
 read -r tE _ pidE _ <<<"$(signalsSince "$exporterLog" "$exporterMark")"
 [[ "$pidE" == "$exporter" ]] || fail "SIGTERM seen by $pidE, expected $exporter"
 delay=$(awk -v a="$sent" -v e="$tE" 'BEGIN { printf "%.3f", e - a }')

@@ -27,8 +27,7 @@ for round in 1 2; do
 
     qvdriversim --kernel notify || fail "qvdriversim --kernel notify"
 
-    waitFor 10 "both services signalled (round $round)" \
-        eval 'signalsSince "$acquireLog" "$acquireMark" >/dev/null && signalsSince "$exporterLog" "$exporterMark" >/dev/null'
+    waitFor 10 "both services signalled (round $round)" bothSignalled "$acquireMark" "$exporterMark"
     read -r tA nameA pidA _ <<<"$(signalsSince "$acquireLog" "$acquireMark")"
     read -r tE nameE pidE _ <<<"$(signalsSince "$exporterLog" "$exporterMark")"
     [[ "$pidA" == "$acquire" ]] || fail "qv-acquire: SIGTERM seen by $pidA, expected $acquire"
@@ -43,8 +42,7 @@ for round in 1 2; do
     logSince "$mark" | grep -q "^send port=$daemon event=1 .*result=ok" ||
         fail "the module's log has no notification sent to port $daemon"
 
-    waitFor 20 "both services restarted by systemd (round $round)" eval \
-        '[[ "$(livePid "$acquirePid")" != "" && "$(livePid "$acquirePid")" != "$acquire" && "$(livePid "$exporterPid")" != "" && "$(livePid "$exporterPid")" != "$exporter" ]]'
+    waitFor 20 "both services restarted by systemd (round $round)" bothRestarted "$acquire" "$exporter"
     ok "round $round: systemd restarted both: qv-acquire $(livePid "$acquirePid"), qv-exporter $(livePid "$exporterPid")"
 
     unitIs active || fail "daemon not active after round $round"

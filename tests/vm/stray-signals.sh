@@ -5,13 +5,16 @@ set -uo pipefail
 # shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
+# A daemon other than OLD is active and registered.
+replacedAndWatching() { [[ "$(mainPid)" != "$1" ]] && watching; }
+
 ensureWatching
 for signal in KILL TERM; do
     old=$(mainPid)
     before=$(restarts)
     mark=$(logMark)
     kill -s "$signal" "$old" || fail "kill -s $signal $old"
-    waitFor 20 "a new daemon after SIG$signal" eval '[[ "$(mainPid)" != "$old" ]] && watching'
+    waitFor 20 "a new daemon after SIG$signal" replacedAndWatching "$old"
     new=$(mainPid)
     after=$(restarts)
     ((after == before + 1)) || fail "NRestarts went from $before to $after"
