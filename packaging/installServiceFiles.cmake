@@ -1,7 +1,7 @@
 # Runs at install time. Writes the systemd unit with the paths of this install and installs it
 # with the defaults file. Inputs, set by the install rule: QV_PACKAGING_SOURCE_DIR,
-# QV_PACKAGING_BINARY_DIR, QV_SBINDIR, QV_SYSCONFDIR, QV_SYSTEMD_UNIT_DIR (each directory
-# relative to CMAKE_INSTALL_PREFIX or absolute).
+# QV_PACKAGING_BINARY_DIR, QV_SBINDIR, QV_LIBEXECDIR, QV_SYSCONFDIR, QV_SYSTEMD_UNIT_DIR (each
+# directory relative to CMAKE_INSTALL_PREFIX or absolute).
 
 function(qv_full_path out dir)
     if(IS_ABSOLUTE "${dir}")
@@ -27,6 +27,7 @@ function(qv_sysconf_path out dir)
 endfunction()
 
 qv_full_path(QV_FULL_SBINDIR "${QV_SBINDIR}")
+qv_full_path(QV_FULL_LIBEXECDIR "${QV_LIBEXECDIR}")
 qv_sysconf_path(QV_FULL_SYSCONFDIR "${QV_SYSCONFDIR}")
 qv_full_path(unitDir "${QV_SYSTEMD_UNIT_DIR}")
 

@@ -65,6 +65,7 @@ daemonFilesFor() {
     local prefix=$1
     printf '%s\n' \
         "$prefix/sbin/quorvamonitord" \
+        "$prefix/libexec/quorvamonitord/prestart" \
         "$prefix/share/man/man8/quorvamonitord.8.gz" \
         "$prefix/lib/systemd/system/quorvamonitord.service" \
         "$prefix/share/doc/quorvamonitord/README.md" \

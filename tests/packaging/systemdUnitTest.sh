@@ -1,23 +1,26 @@
 #!/usr/bin/env bash
 # The installed systemd unit: systemd accepts it without a warning, its hardening keeps open what
-# the daemon needs and its exposure stays low, and its start condition tells an unconfigured
-# service from a configured one.
+# the daemon needs and its exposure stays low, its start condition tells an unconfigured
+# service from a configured one, and its pre-start step waits for a late driver and names
+# missing pid files. Runs in a mount namespace of its own, where an empty /proc/driver stands
+# for the driver's tree.
 # Arguments: source directory, build directory, ON when the simulator is built.
 # shellcheck source=checkHelpers.sh
+privateMounts=yes
 source "$(dirname "$0")/checkHelpers.sh"
 build=$2
-requireTools cmake systemd-analyze python3
+requireTools cmake systemd-analyze python3 mount timeout
 
 root="$scratch/root"
 installInto "$build" "$root" /usr daemon
 installed="$root/usr/lib/systemd/system/quorvamonitord.service"
 
-# systemd checks that ExecStart= names an executable, so check a copy that points into the
-# install; its manual page is looked up there as well (Documentation=man:).
+# systemd checks that ExecStart= and ExecStartPre= name executables, so check a copy that points
+# into the install; its manual page is looked up there as well (Documentation=man:).
 mkdir "$scratch/units"
 unit="$scratch/units/quorvamonitord.service"
-sed "s|^ExecStart=/usr/sbin/quorvamonitord |ExecStart=$root/usr/sbin/quorvamonitord |" \
-    "$installed" >"$unit"
+sed -e "s|^ExecStart=/usr/sbin/quorvamonitord |ExecStart=$root/usr/sbin/quorvamonitord |" \
+    -e "s|^ExecStartPre=/usr/|ExecStartPre=$root/usr/|" "$installed" >"$unit"
 grep -q "^ExecStart=$root/" "$unit" || fail "the unit has no ExecStart=/usr/sbin/quorvamonitord line"
 
 # Any message, even a warning about an unknown or misspelt setting, fails the check.
@@ -85,5 +88,41 @@ grep -q "QUORVAMONITORD_PIDFILES is empty" "$scratch/condition.err" ||
     fail "the start condition gives no reason: $(cat "$scratch/condition.err")"
 env QUORVAMONITORD_PIDFILES="/run/a.pid /run/b.pid" bash -c "$command" ||
     fail "the start condition fails with pid files set"
+
+# Waiting for the driver must not hold up the boot, nor time out into the failed state.
+for setting in DefaultDependencies=no TimeoutStartSec=infinity Before=shutdown.target \
+    Conflicts=shutdown.target Requires=sysinit.target; do
+    grep -qx "$setting" "$installed" || fail "the unit does not set $setting"
+done
+
+# The pre-start step, against a tree of our own over /proc/driver (this namespace only).
+prestart="$root$(unitValue "$installed" ExecStartPre)"
+[[ -x "$prestart" ]] || fail "the unit's ExecStartPre= is not an installed program"
+mount -t tmpfs -o mode=0755 tmpfs /proc/driver || fail "cannot mount a scratch /proc/driver"
+touch "$scratch/present.pid"
+pidFiles="$scratch/present.pid $scratch/missing.pid"
+
+# No driver: one line, then a silent wait that does not end by itself.
+if QUORVAMONITORD_PIDFILES=$pidFiles timeout 5 "$prestart" >"$scratch/wait.out" 2>&1; then
+    fail "the pre-start step did not wait for the driver: $(cat "$scratch/wait.out")"
+fi
+[[ "$(grep -c . "$scratch/wait.out")" == 1 ]] && grep -q "waiting for the qv driver" "$scratch/wait.out" ||
+    fail "while waiting, the pre-start step wrote: $(cat "$scratch/wait.out")"
+
+# The driver appears during the wait (under the second interface name): the step ends at once,
+# naming the missing pid file and only that one.
+(sleep 3 && mkdir -p '/proc/driver/qv/dev1/deviceInterfaces/morvelpandk_morvelsondrapand\7') &
+QUORVAMONITORD_PIDFILES=$pidFiles timeout 20 "$prestart" >"$scratch/late.out" 2>&1 ||
+    fail "the pre-start step did not end once the driver appeared: $(cat "$scratch/late.out")"
+wait
+grep -q "pid file $scratch/missing.pid is missing" "$scratch/late.out" ||
+    fail "the missing pid file is not named: $(cat "$scratch/late.out")"
+! grep -q "present.pid" "$scratch/late.out" || fail "a present pid file is named: $(cat "$scratch/late.out")"
+
+# A name the daemon does not look for is no driver.
+rm -rf /proc/driver/qv && mkdir -p '/proc/driver/qv/dev0/deviceInterfaces/other\0'
+if QUORVAMONITORD_PIDFILES=$pidFiles timeout 3 "$prestart" >/dev/null 2>&1; then
+    fail "the pre-start step took an unknown interface name for the driver"
+fi
 
 echo "systemd unit: $(tail -n 1 "$scratch/security.txt")"

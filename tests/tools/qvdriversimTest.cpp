@@ -547,6 +547,43 @@ TEST(qvdriversimTest, ReadAndRegisterFaultsFailWithTheChosenErrno) {
                                   portText(listener) + " id=0x0fe57af7 result=EPERM"));
 }
 
+TEST(qvdriversimTest, FailRegisterRefusesTheNextRegistrationsAndRemoveNeedsTheModule) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tNetlinkListener listener;
+    const int node = ::open(kNodePath, O_RDWR | O_CLOEXEC);
+    ASSERT_NE(node, -1) << std::strerror(errno);
+
+    const tCommandResult armed = simulator.command({"fail-register", "EACCES", "2"});
+    EXPECT_EQ(armed.exitStatus, 0) << armed.errors;
+    EXPECT_EQ(armed.output, "the next 2 register requests on each device fail with EACCES\n");
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        errno = 0;
+        EXPECT_EQ(registerPort(node, 1, listener.port(), kRestartId), -1);
+        EXPECT_EQ(errno, EACCES);
+    }
+    EXPECT_EQ(registerPort(node, 1, listener.port(), kRestartId), 0);
+    // Count 0 ends the refusals armed before.
+    ASSERT_EQ(simulator.command({"fail-register", "EIO", "3"}).exitStatus, 0);
+    ASSERT_EQ(simulator.command({"fail-register", "EIO", "0"}).exitStatus, 0);
+    EXPECT_EQ(registerPort(node, 2, listener.port(), kRestartId), 0);
+    ::close(node);
+    const std::vector<std::string> log = simulator.log();
+    EXPECT_EQ(countPrefix(log, "register node=/qv/dev0/node cookie=0x0000000000000001 port=" +
+                                   portText(listener) + " id=0x0fe57af7 result=EACCES"),
+              2u);
+    EXPECT_EQ(countPrefix(log, "register node=/qv/dev0/node cookie=0x0000000000000002 port=" +
+                                   portText(listener) + " id=0x0fe57af7 result=ok"),
+              1u);
+
+    for (const char* verb : {"remove", "add"}) {
+        const tCommandResult refused = simulator.command({verb});
+        EXPECT_EQ(refused.exitStatus, 1) << verb;
+        EXPECT_NE(refused.errors.find("is not supported by the simulator"), std::string::npos)
+            << refused.errors;
+    }
+}
+
 TEST(qvdriversimTest, ConfigurationErrorsNameTheLineAndExitTwo) {
     const std::pair<std::string, std::string> cases[] = {
         {"interface n\\0\n", "line 1: 'interface' must follow a 'device' line"},
@@ -586,6 +623,9 @@ TEST(qvdriversimTest, CommandLineErrorsAreExplained) {
         {{"send", "--event", "65536"}, "--event needs a number from 0 to 65535"},
         {{"log", "--payload", "00"}, "'log' does not take option '--payload'"},
         {{"frobnicate"}, "unknown command 'frobnicate'"},
+        {{"fail-register", "EBOGUS"}, "'EBOGUS' is not an errno name"},
+        {{"fail-register"}, "fail-register needs ERR"},
+        {{"remove", "--kernel", "--payload", "00"}, "'remove' does not take option '--payload'"},
     };
     for (const auto& [args, message] : cases) {
         const tCommandResult result = tDriverSimulator::runTool(args);
@@ -596,6 +636,31 @@ TEST(qvdriversimTest, CommandLineErrorsAreExplained) {
         tDriverSimulator::runTool({"log", "--control", "/tmp/qvdriversim-nobody-here.sock"});
     EXPECT_EQ(unreachable.exitStatus, 1);
     EXPECT_NE(unreachable.errors.find("cannot reach the simulator"), std::string::npos);
+
+    // A control path that is a regular file is the kernel module's control file: the client
+    // writes its request line there and prints the reply read back (none from a plain file).
+    char fileName[] = "/tmp/qvdriversim-control-XXXXXX";
+    const int file = ::mkstemp(fileName);
+    ASSERT_NE(file, -1) << std::strerror(errno);
+    ::close(file);
+    const tCommandResult written =
+        tDriverSimulator::runTool({"notify", "--payload", "0a0b", "--control", fileName});
+    EXPECT_EQ(written.exitStatus, 0) << written.errors;
+    EXPECT_EQ(written.output, "");
+    std::string line;
+    int openErrno = 0;
+    bool streamError = false;
+    EXPECT_TRUE(readLikeDaemon(fileName, line, openErrno, streamError));
+    EXPECT_EQ(line, "send --event 1 --payload 0x0a0b\n");
+    ::unlink(fileName);
+    if (::access("/sys/kernel/debug/qvdrivermod", F_OK) != 0) {
+        const tCommandResult noModule = tDriverSimulator::runTool({"ports", "--kernel"});
+        EXPECT_EQ(noModule.exitStatus, 1);
+        EXPECT_NE(noModule.errors.find("cannot reach the kernel module at "
+                                       "/sys/kernel/debug/qvdrivermod/control"),
+                  std::string::npos)
+            << noModule.errors;
+    }
 }
 
 TEST(qvdriversimTest, StopsCleanlyOnSigtermAndUnmounts) {

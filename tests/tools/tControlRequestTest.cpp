@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 #include <string>
 #include <vector>
+
+#include "tools/qvdriversim/controlAddress.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace nQVDRIVERSIM {
@@ -22,6 +26,8 @@ void expectSameRequest(const tControlRequest& a, const tControlRequest& b) {
     EXPECT_EQ(a.netlinkType, b.netlinkType);
     EXPECT_EQ(a.length, b.length);
     EXPECT_EQ(a.raw, b.raw);
+    EXPECT_EQ(a.registerErrno, b.registerErrno);
+    EXPECT_EQ(a.failCount, b.failCount);
 }
 
 TEST(tControlRequestTest, EncodedRequestsDecodeToTheSameRequest) {
@@ -33,8 +39,15 @@ TEST(tControlRequestTest, EncodedRequestsDecodeToTheSameRequest) {
         {"send", "--event", "3", "--payload", std::string(64, 'e'), "--cookie", "0"},
         {"send", "--hex", "00 01:02 ff"},
         {"send", "--hex", ""},
+        {"send", "--event", "1", "--nltype", "28", "--length", "72"},
         {"log"},
-        {"ports"},
+        {"ports", "--kernel"},
+        {"--kernel", "notify", "--cookie", "5"},
+        {"fail-register", "EPERM"},
+        {"fail-register", "--kernel", "511", "0"},
+        {"fail-register", "ENOSPC", "4294967295"},
+        {"remove"},
+        {"add"},
     };
     for (const std::vector<std::string>& args : commands) {
         tControlRequest parsed;
@@ -60,6 +73,24 @@ TEST(tControlRequestTest, CommandsSetTheirEventAndDefaults) {
     EXPECT_FALSE(request.hasCookie);
     EXPECT_FALSE(request.hasPayloadSize);
     EXPECT_EQ(control, "/tmp/x.sock");
+    // The kernel module refuses --nltype and --length: their defaults stay off the line.
+    EXPECT_EQ(request.encode(), "send --event 2 --payload 0x");
+
+    ASSERT_TRUE(request.parseArguments({"send", "--event", "9", "--nltype", "2", "--length", "16"},
+                                       control, error));
+    EXPECT_EQ(request.encode(), "send --event 9 --payload 0x --nltype 2 --length 16");
+
+    ASSERT_TRUE(request.parseArguments({"fail-register", "EACCES", "--kernel"}, control, error));
+    EXPECT_EQ(request.command, tControlRequest::tCommand::kFailRegister);
+    EXPECT_EQ(request.registerErrno, EACCES);
+    EXPECT_EQ(request.failCount, 1u);
+    EXPECT_EQ(control, kKernelControlPath);
+    EXPECT_EQ(request.encode(), "fail-register 13 1");
+
+    control.clear();
+    ASSERT_TRUE(request.parseArguments({"--kernel", "ports"}, control, error));
+    EXPECT_EQ(request.command, tControlRequest::tCommand::kPorts);
+    EXPECT_EQ(control, kKernelControlPath);
 
     ASSERT_TRUE(request.parseArguments({"send", "--hex", "0x0a0b"}, control, error));
     EXPECT_EQ(request.command, tControlRequest::tCommand::kSendRaw);
@@ -83,6 +114,17 @@ TEST(tControlRequestTest, MalformedCommandsAreRefused) {
         {"send", "--hex", "00", "--cookie", "1"},
         {"release", "--hex", "00"},
         {"ports", "--event", "1"},
+        {"ports", "--kernel", "x"},
+        {"--kernel"},
+        {"--kernel", "--control", "/x", "ports"},
+        {"fail-register"},
+        {"fail-register", "EWHATEVER"},
+        {"fail-register", "ENOSYS"},
+        {"fail-register", "EIO", "1", "2"},
+        {"fail-register", "EIO", "-1"},
+        {"fail-register", "EIO", "--cookie", "1"},
+        {"remove", "now"},
+        {"add", "--payload", "00"},
     };
     for (const std::vector<std::string>& args : commands) {
         tControlRequest request;

@@ -10,6 +10,8 @@ namespace nQVDRIVERSIM {
 
 inline constexpr const char* kDefaultControlPath = "/run/qvdriversim.sock";
 inline constexpr const char* kControlEnvironment = "QVDRIVERSIM_CONTROL";
+// The control file of the kernel module qvdrivermod, in debugfs; --kernel names it.
+inline constexpr const char* kKernelControlPath = "/sys/kernel/debug/qvdrivermod/control";
 
 // Fills address for path; false with a message when the path is empty or too long.
 bool makeControlAddress(const std::string& path, sockaddr_un& address, std::string& error);

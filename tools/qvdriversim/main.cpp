@@ -20,9 +20,14 @@ const char kUsage[] =
     "  qvdriversim send --hex BYTES\n"
     "  qvdriversim log\n"
     "  qvdriversim ports\n"
+    "  qvdriversim fail-register ERR [COUNT]\n"
+    "  qvdriversim remove --kernel\n"
+    "  qvdriversim add --kernel\n"
     "  qvdriversim check-config FILE\n"
     "Every command but serve and check-config takes --control PATH (default: "
-    "$QVDRIVERSIM_CONTROL, else /run/qvdriversim.sock).\n";
+    "$QVDRIVERSIM_CONTROL, else /run/qvdriversim.sock) or --kernel, before or after the "
+    "command (the kernel module qvdrivermod's control file, "
+    "/sys/kernel/debug/qvdrivermod/control).\n";
 
 }  // namespace
 

@@ -1,7 +1,9 @@
 #include "tools/qvdriversim/tControlClient.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +72,22 @@ int tControlClient::run(const std::vector<std::string>& args) {
         return 2;
     }
     const std::string path = chooseControlPath(controlOption);
+    struct stat fileStatus {};
+    if (path == kKernelControlPath ||
+        (::stat(path.c_str(), &fileStatus) == 0 && S_ISREG(fileStatus.st_mode))) {
+        bool done = false;
+        std::string text;
+        if (!exchangeWithModule(path, request.encode() + "\n", done, text, error)) {
+            std::fprintf(stderr, "qvdriversim: %s\n", error.c_str());
+            return 1;
+        }
+        if (done) {
+            std::fputs(text.c_str(), stdout);
+            return 0;
+        }
+        std::fprintf(stderr, "qvdriversim: %s", text.c_str());
+        return 1;
+    }
     std::string reply;
     if (!exchange(path, request.encode() + "\n", reply, error)) {
         std::fprintf(stderr, "qvdriversim: %s\n", error.c_str());
@@ -84,6 +102,34 @@ int tControlClient::run(const std::vector<std::string>& args) {
     }
     std::fprintf(stderr, "qvdriversim: %s", text.c_str());
     return 1;
+}
+
+bool tControlClient::exchangeWithModule(const std::string& path, const std::string& line,
+                                        bool& done, std::string& reply, std::string& error) {
+    const int descriptor = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (descriptor == -1) {
+        error = "cannot reach the kernel module at " + path + ": " + std::strerror(errno) +
+                " (is qvdrivermod loaded and debugfs mounted?)";
+        return false;
+    }
+    ssize_t written = -1;
+    do {
+        written = ::write(descriptor, line.data(), line.size());
+    } while (written < 0 && errno == EINTR);
+    const int writeErrno = errno;
+    done = written == static_cast<ssize_t>(line.size());
+    const bool complete = readAll(descriptor, reply);
+    ::close(descriptor);
+    if (!complete) {
+        error = "no complete reply from the kernel module at " + path;
+        return false;
+    }
+    if (written < 0 && reply.empty()) {
+        reply = std::string("the command failed: ") + std::strerror(writeErrno) + "\n";
+    } else if (!done && reply.empty()) {
+        reply = "the command was cut short\n";
+    }
+    return true;
 }
 
 bool tControlClient::exchange(const std::string& path, const std::string& line, std::string& reply,

@@ -1,4 +1,6 @@
-// The client side of the control socket: sends one request and prints the server's reply.
+// The client side of the control surface: sends one request and prints the reply. The other end
+// is the simulator's control socket, or the kernel module's control file when the control path
+// is a regular file (--kernel names it).
 #pragma once
 
 #include <string>
@@ -16,6 +18,11 @@ class tControlClient {
   private:
     static bool exchange(const std::string& path, const std::string& line, std::string& reply,
                          std::string& error);
+    // Writes the line to the module's control file and reads its reply from the same open file.
+    // False with a message in error when the file cannot be used; otherwise done tells whether
+    // the module carried the command out, and reply holds its text.
+    static bool exchangeWithModule(const std::string& path, const std::string& line, bool& done,
+                                   std::string& reply, std::string& error);
 };
 
 }  // namespace nQVDRIVERSIM

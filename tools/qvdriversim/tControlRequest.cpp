@@ -3,11 +3,14 @@
 #include <limits>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
+#include "tools/qvdriversim/controlAddress.h"
+#include "tools/qvdriversim/errnoNames.h"
 #include "tools/qvdriversim/textCodec.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace nQVDRIVERSIM {
 
+using nZORFEL000::kNotificationMessageSize;
 using nZORFEL000::kNotificationPayloadSize;
 
 namespace {
@@ -27,11 +30,17 @@ bool numberOption(std::string_view name, std::string_view value, uint64_t max, u
 bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::string& controlPath,
                                      std::string& error) {
     *this = tControlRequest();
-    if (args.empty()) {
+    // "--kernel" may also come before the command: qvdriversim --kernel notify.
+    size_t first = 0;
+    while (first < args.size() && args[first] == "--kernel") {
+        controlPath = kKernelControlPath;
+        ++first;
+    }
+    if (first == args.size()) {
         error = "no command given";
         return false;
     }
-    const std::string& name = args[0];
+    const std::string& name = args[first];
     bool sawEvent = false;
     if (name == "notify" || name == "release") {
         command = tCommand::kSend;
@@ -42,19 +51,38 @@ bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::
         command = tCommand::kLog;
     } else if (name == "ports") {
         command = tCommand::kPorts;
+    } else if (name == "fail-register") {
+        command = tCommand::kFailRegister;
+    } else if (name == "remove") {
+        command = tCommand::kRemove;
+    } else if (name == "add") {
+        command = tCommand::kAdd;
     } else {
         error = "unknown command '" + name + "'";
         return false;
     }
     bool sawOther = false;
     bool sawHex = false;
-    for (size_t i = 1; i < args.size(); i += 2) {
+    std::vector<std::string> words;  // fail-register: its ERR and COUNT
+    size_t i = first + 1;
+    while (i < args.size()) {
         const std::string& option = args[i];
+        if (option == "--kernel") {  // the one option without a value
+            controlPath = kKernelControlPath;
+            ++i;
+            continue;
+        }
+        if (command == tCommand::kFailRegister && option.rfind("--", 0) != 0) {
+            words.push_back(option);
+            ++i;
+            continue;
+        }
         if (i + 1 >= args.size()) {
             error = "option '" + option + "' needs a value";
             return false;
         }
         const std::string& value = args[i + 1];
+        i += 2;
         if (option == "--control") {
             controlPath = value;
             continue;
@@ -79,6 +107,9 @@ bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::
             return false;
         }
     }
+    if (command == tCommand::kFailRegister) {
+        return parseFailRegister(words, error);
+    }
     if (sawHex) {
         if (sawEvent || sawOther) {
             error = "send --hex takes the whole datagram and no other message option";
@@ -89,6 +120,24 @@ bool tControlRequest::parseArguments(const std::vector<std::string>& args, std::
         error = "send needs --event T or --hex BYTES";
         return false;
     }
+    return true;
+}
+
+bool tControlRequest::parseFailRegister(const std::vector<std::string>& words, std::string& error) {
+    uint64_t number = 1;
+    if (words.empty() || words.size() > 2) {
+        error = "fail-register needs ERR and may take COUNT";
+        return false;
+    }
+    if (!parseErrno(words[0], registerErrno)) {
+        error =
+            "'" + words[0] + "' is not an errno name or a number from 1 to 511 (ENOSYS excluded)";
+        return false;
+    }
+    if (words.size() == 2 && !numberOption("COUNT", words[1], 0xFFFFFFFF, number, error)) {
+        return false;
+    }
+    failCount = static_cast<uint32_t>(number);
     return true;
 }
 
@@ -142,13 +191,27 @@ std::string tControlRequest::encode() const {
             return "ports";
         case tCommand::kSendRaw:
             return "send --hex 0x" + encodeHex(raw);
+        case tCommand::kFailRegister:
+            return "fail-register " + std::to_string(registerErrno) + " " +
+                   std::to_string(failCount);
+        case tCommand::kRemove:
+            return "remove";
+        case tCommand::kAdd:
+            return "add";
         case tCommand::kSend:
         case tCommand::kNone:
             break;
     }
-    std::string line = "send --event " + std::to_string(eventType) + " --nltype " +
-                       std::to_string(netlinkType) + " --length " + std::to_string(length) +
-                       " --payload 0x" + encodeHex(payload);
+    // The kernel module writes the netlink header itself and refuses these two options, so the
+    // defaults stay off the line.
+    std::string line =
+        "send --event " + std::to_string(eventType) + " --payload 0x" + encodeHex(payload);
+    if (netlinkType != kDefaultNetlinkType) {
+        line += " --nltype " + std::to_string(netlinkType);
+    }
+    if (length != kNotificationMessageSize) {
+        line += " --length " + std::to_string(length);
+    }
     if (hasCookie) {
         line += " --cookie " + std::to_string(cookie);
     }

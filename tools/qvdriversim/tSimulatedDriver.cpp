@@ -388,11 +388,32 @@ bool tSimulatedDriver::execute(const tControlRequest& request, std::string& repl
             return sendEvent(request, reply);
         case tControlRequest::tCommand::kSendRaw:
             return sendRaw(request, reply);
+        case tControlRequest::tCommand::kFailRegister:
+            return failRegister(request, reply);
+        case tControlRequest::tCommand::kRemove:
+        case tControlRequest::tCommand::kAdd:
+            reply = std::string(request.command == tControlRequest::tCommand::kRemove ? "remove"
+                                                                                      : "add") +
+                    " is not supported by the simulator; the kernel module qvdrivermod offers it "
+                    "(--kernel)\n";
+            return false;
         case tControlRequest::tCommand::kNone:
             break;
     }
     reply = "no command\n";
     return false;
+}
+
+bool tSimulatedDriver::failRegister(const tControlRequest& request, std::string& reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (tDevice& device : devices_) {
+        device.config.registerFault = {request.registerErrno, request.failCount};
+        device.registerAttempts = 0;
+    }
+    reply = "the next " + std::to_string(request.failCount) +
+            " register requests on each device fail with " + errnoName(request.registerErrno) +
+            "\n";
+    return true;
 }
 
 std::string tSimulatedDriver::describePorts() const {

@@ -87,6 +87,8 @@ class tSimulatedDriver {
                          const std::function<bool(const tRegistration&, std::string&)>& sendOne);
     bool sendEvent(const tControlRequest& request, std::string& reply);
     bool sendRaw(const tControlRequest& request, std::string& reply);
+    // Replaces every device's register fault; its count starts again from the next request.
+    bool failRegister(const tControlRequest& request, std::string& reply);
     std::string describePorts() const;
     void record(const std::string& line);
 

@@ -1,0 +1,125 @@
+# shellcheck shell=bash disable=SC2034 # the names are used by the scenarios
+# Helpers for the scenarios of tests/vm, sourced by each. They run as root on a machine where the
+# packages and the qvdrivermod module are installed and tests/vm/setup.sh has run (see README.md).
+# Every wait is a bounded poll; a failed check ends the scenario with exit status 1.
+
+unit=quorvamonitord
+notificationId=0x0fe57af7
+acquirePid=/run/qv-acquire.pid
+exporterPid=/run/qv-exporter/main.pid
+acquireLog=/run/qv-acquire.log
+exporterLog=/run/qv-exporter/signals.log
+
+fail() {
+    echo "FAIL: $*"
+    echo "--- $unit: $(unitStates), MainPID $(mainPid), NRestarts $(restarts)"
+    journalctl -b -u "$unit" -n 15 --no-pager -o short-monotonic 2>&1 | sed 's/^/--- /'
+    if [[ -d /sys/module/qvdrivermod ]]; then
+        qvdriversim --kernel ports 2>&1 | sed 's/^/--- ports: /'
+        qvdriversim --kernel log 2>&1 | tail -n 10 | sed 's/^/--- log: /'
+    fi
+    exit 1
+}
+
+# Evidence: one line per thing a scenario saw.
+ok() { echo "ok: $*"; }
+
+# waitFor SECONDS DESCRIPTION COMMAND...: polls COMMAND every 0.2 s until it succeeds; fails the
+# scenario after SECONDS.
+waitFor() {
+    local limit=$1 what=$2
+    shift 2
+    local deadline=$((SECONDS + limit))
+    until "$@"; do
+        ((SECONDS < deadline)) || fail "not within $limit s: $what"
+        sleep 0.2
+    done
+}
+
+now() { date +%s.%N; }
+
+unitState() { systemctl show -P ActiveState "$unit"; }
+# "ActiveState SubState", e.g. "activating start-pre".
+unitStates() { echo "$(unitState) $(systemctl show -P SubState "$unit")"; }
+unitStatesAre() { [[ "$(unitStates)" == "$1" ]]; }
+unitIs() { [[ "$(unitState)" == "$1" ]]; }
+mainPid() { systemctl show -P MainPID "$unit"; }
+restarts() { systemctl show -P NRestarts "$unit"; }
+
+moduleLoaded() { [[ -d /sys/module/qvdrivermod ]]; }
+
+# The module's registrations, one line per port, as "qvdriversim --kernel ports" lists them.
+ports() { qvdriversim --kernel ports 2>/dev/null; }
+
+# True when process PID is registered with the module (the daemon's netlink port is its pid).
+registered() { ports | grep -q "port=$1 id=$notificationId"; }
+
+# The daemon is running and registered.
+watching() {
+    local pid
+    pid=$(mainPid)
+    unitIs active && ((pid > 0)) && registered "$pid"
+}
+
+# The module's log: logMark prints its line count now, logSince MARK the lines added after it.
+driverLog() { qvdriversim --kernel log; }
+logMark() { driverLog | wc -l; }
+logSince() { driverLog | tail -n "+$(($1 + 1))"; }
+
+# The journal: journalMark prints a cursor, journalSince CURSOR [journalctl options] the entries
+# after it, as bare messages.
+journalMark() { journalctl --show-cursor -n 0 -q | sed -n 's/^-- cursor: //p'; }
+journalSince() {
+    local cursor=$1
+    shift
+    if [[ -n "$cursor" ]]; then
+        journalctl -q --no-pager -o cat --after-cursor="$cursor" "$@"
+    else
+        journalctl -q --no-pager -o cat -b "$@"
+    fi
+}
+
+# Loads the module and waits for its procfs tree.
+loadDriver() {
+    moduleLoaded || modprobe qvdrivermod || fail "modprobe qvdrivermod"
+    waitFor 10 "the driver's procfs tree" test -e /proc/driver/qv/dev0/deviceInterfaces
+}
+
+# Brings the system to where most scenarios start: the driver loaded, both services running with
+# their pid files, the daemon active and registered.
+ensureWatching() {
+    loadDriver
+    waitFor 30 "both services running" servicesRunning
+    if ! unitIs active; then
+        systemctl reset-failed "$unit" 2>/dev/null || true
+        systemctl start --no-block "$unit" || fail "systemctl start $unit"
+    fi
+    waitFor 30 "the daemon active and registered" watching
+}
+
+# The pid in a pid file, if the process it names runs.
+livePid() {
+    local pid
+    pid=$(cat "$1" 2>/dev/null) || return 1
+    [[ "$pid" =~ ^[0-9]+$ ]] && kill -0 "$pid" 2>/dev/null && echo "$pid"
+}
+
+servicesRunning() {
+    systemctl is-active -q qv-acquire qv-exporter && livePid "$acquirePid" >/dev/null &&
+        livePid "$exporterPid" >/dev/null
+}
+
+# The SIGTERM lines a service logged after byte offset MARK of its log: "TIME NAME PID SIGTERM".
+signalsSince() { tail -c "+$(($2 + 1))" "$1" | grep ' SIGTERM$'; }
+logSize() { stat -c %s "$1"; }
+
+# bothSignalled ACQUIREMARK EXPORTERMARK: both services logged a SIGTERM after those offsets.
+bothSignalled() {
+    signalsSince "$acquireLog" "$1" >/dev/null && signalsSince "$exporterLog" "$2" >/dev/null
+}
+
+# bothRestarted ACQUIRE EXPORTER: both services run again, under pids other than those.
+bothRestarted() {
+    local a e
+    a=$(livePid "$acquirePid") && e=$(livePid "$exporterPid") && [[ "$a" != "$1" && "$e" != "$2" ]]
+}
