@@ -2,7 +2,8 @@
 # The kernel-side driver stand-in on its own, with the daemon started by hand (the unit stopped):
 # its procfs tree and node, the exact message layout seen by a receiver of our own, the
 # registrations and their log, a refused registration, the release, removing and adding the
-# device while a daemon waits, and unloading. Run it with: bash scripts/vm-test tests/vm/qvdrivermod.sh
+# device while a daemon waits, and unloading. The last of the scenarios; on its own:
+# bash scripts/vm-test tests/vm/qvdrivermod.sh
 set -uo pipefail
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh"
 
@@ -11,9 +12,12 @@ interfacePath="$tree/morvelkestrak_morvelkestrak\\0/interfacePath"
 work=/run/qvdrivermod-test
 mkdir -p "$work"
 
-# Nothing else may hold a registration: the packaged unit stays stopped here.
+# Nothing else may hold a registration: the packaged unit stays stopped here, and the module
+# starts afresh (after the scenarios it is still loaded; the stopped daemon no longer holds it).
 systemctl stop "$unit" 2>/dev/null || true
-moduleLoaded && fail "qvdrivermod was loaded before the test"
+if moduleLoaded; then
+    modprobe -r qvdrivermod || fail "cannot unload the module left loaded before the test"
+fi
 
 # --- Loading: the tree, its content and the node ------------------------------------------------
 modprobe qvdrivermod || fail "modprobe qvdrivermod"
