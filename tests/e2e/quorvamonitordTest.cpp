@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -211,8 +212,9 @@ TEST_F(quorvamonitordTest, PidFilesOthersCanSteerNeverSteerTheSignal) {
 // that lets nobody write root's file naming a root process; FUSE file systems that nobody mounts
 // (with allow_other) over directories of theirs on the listed paths, one reporting root's
 // ownership and naming the root process, one holding every request forever; and root's own link
-// turned to /proc/kmsg, whose reading would take the kernel's log away from its reader. The
-// root process is left alone, the walk stops at /proc without ever opening kmsg, the pid file
+// turned to /proc/kmsg, whose reading would take the kernel's log away from its reader; and
+// nobody's pid file naming a root process that runs with nobody's effective uid. The root
+// processes are left alone, the walk stops at /proc without ever opening kmsg, the pid file
 // listed after them is used without a pause in between, and a release is still handled at once.
 TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDaemonResponsive) {
     constexpr uid_t kNobody = 65534;
@@ -232,12 +234,37 @@ TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDa
     }
     const std::string kmsgLink = path("kmsg.pid");
     ASSERT_EQ(symlink(emptyPidFile("empty.pid").c_str(), kmsgLink.c_str()), 0);
+    // A root process that runs for a while with nobody's effective uid (real and saved uid stay
+    // root, so nobody could not signal it), and nobody's own pid file naming it.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t borrowed = fork();
+    ASSERT_GE(borrowed, 0);
+    if (borrowed == 0) {
+        // Dumpable again, so /proc/<pid> belongs to the effective uid, as for such a process.
+        if (setresuid(0, kNobody, 0) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the process did not take nobody's effective uid";
+    close(ready[0]);
+    const std::string nobodysDirectory = path("nobody");
+    ASSERT_EQ(mkdir(nobodysDirectory.c_str(), 0755), 0);
+    std::ofstream(nobodysDirectory + "/main.pid") << borrowed << "\n";
+    ASSERT_EQ(chown((nobodysDirectory + "/main.pid").c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(chown(nobodysDirectory.c_str(), kNobody, kNobody), 0);
     const std::string trace = path("trace");
     // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
-    tDaemonProcess daemon(
-        {aclFile, mounted[0] + "/main.pid", mounted[1] + "/main.pid", kmsgLink, path("listed.pid")},
-        {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
-         "trace=open,openat,openat2"});
+    tDaemonProcess daemon({aclFile, mounted[0] + "/main.pid", mounted[1] + "/main.pid", kmsgLink,
+                           nobodysDirectory + "/main.pid", path("listed.pid")},
+                          {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                           "trace=open,openat,openat2"});
     ASSERT_TRUE(waitForRegistration(simulator));
 
     const std::string setfacl = "setfacl -m u:65534:rw " + aclFile;
@@ -264,6 +291,11 @@ TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDa
     EXPECT_NE(stopped, 0) << "the sweep did not reach the last pid file";
     EXPECT_LT(stopped - notified, kSecond) << "a skipped file took a pause";
     EXPECT_EQ(rootProcess.waitForSigterm(1500), 0) << "the root process was signalled";
+    int status = 0;
+    EXPECT_EQ(waitpid(borrowed, &status, WNOHANG), 0)
+        << "the root process with nobody's effective uid was signalled";
+    kill(borrowed, SIGKILL);
+    waitpid(borrowed, &status, 0);
     EXPECT_TRUE(daemon.running());
 
     // The pause after the listed process is over: the release is read at once.
