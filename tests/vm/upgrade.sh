@@ -18,6 +18,7 @@ trap 'rm -rf "$work"' EXIT
 installed=$(dpkg-query -W -f='${Version}' quorvamonitord) || fail "quorvamonitord is not installed"
 next="$installed+vmtest1"
 share="${QV_VM_TESTS:-$(dirname "$0")}/../../debs"
+mkdir -p "$work/tree" "$work/next"
 for package in quorvamonitord quorvamonitord-dbgsym; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || continue
     debs=("$share/${package}_"*.deb)
@@ -32,7 +33,6 @@ for package in quorvamonitord quorvamonitord-dbgsym; do
     dpkg-deb -R "$deb" "$work/tree/$package" || fail "dpkg-deb -R $deb"
     sed -i -e "s/^Version: .*/Version: $next/" -e "s/(= $installed)/(= $next)/" \
         "$work/tree/$package/DEBIAN/control"
-    mkdir -p "$work/next"
     dpkg-deb -b "$work/tree/$package" "$work/next/$package.deb" >/dev/null || fail "dpkg-deb -b $package"
 done
 
