@@ -63,6 +63,35 @@ class quorvamonitordTest : public ::testing::Test {
         return simulator.waitForLog("register node=/qv/dev0/node");
     }
 
+    // A child that takes these user ids, dumpable again (so /proc/<pid> belongs to its effective
+    // uid, as for a process that runs so), then waits for a signal; -1 when it failed. The test
+    // ends it by its pid.
+    static pid_t startWithIds(uid_t real, uid_t effective, uid_t saved) {
+        int ready[2];
+        if (pipe(ready) != 0) {
+            return -1;
+        }
+        const pid_t pid = fork();
+        if (pid == 0) {
+            close(ready[0]);
+            if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+                _exit(3);
+            }
+            (void)!write(ready[1], "x", 1);
+            for (;;) {
+                pause();
+            }
+        }
+        close(ready[1]);
+        char byte = 0;
+        const bool started = pid > 0 && read(ready[0], &byte, 1) == 1;
+        close(ready[0]);
+        if (pid > 0 && !started) {
+            waitpid(pid, nullptr, 0);
+        }
+        return started ? pid : -1;
+    }
+
     std::string dir_;
 };
 
@@ -236,24 +265,8 @@ TEST_F(quorvamonitordTest, AttacksMadeWhileWaitingLeaveRootsProcessAloneAndTheDa
     ASSERT_EQ(symlink(emptyPidFile("empty.pid").c_str(), kmsgLink.c_str()), 0);
     // A root process that runs for a while with nobody's effective uid (real and saved uid stay
     // root, so nobody could not signal it), and nobody's own pid file naming it.
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t borrowed = fork();
-    ASSERT_GE(borrowed, 0);
-    if (borrowed == 0) {
-        // Dumpable again, so /proc/<pid> belongs to the effective uid, as for such a process.
-        if (setresuid(0, kNobody, 0) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
-            _exit(3);
-        }
-        (void)!write(ready[1], "x", 1);
-        for (;;) {
-            pause();
-        }
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the process did not take nobody's effective uid";
-    close(ready[0]);
+    const pid_t borrowed = startWithIds(0, kNobody, 0);
+    ASSERT_GT(borrowed, 0) << "the process did not take nobody's effective uid";
     const std::string nobodysDirectory = path("nobody");
     ASSERT_EQ(mkdir(nobodysDirectory.c_str(), 0755), 0);
     std::ofstream(nobodysDirectory + "/main.pid") << borrowed << "\n";
@@ -322,23 +335,8 @@ TEST_F(quorvamonitordTest, AnotherUsersProcessIsCheckedAndSignalledThroughOnePid
     constexpr uid_t kNobody = 65534;
     tDriverSimulator simulator;
     ASSERT_TRUE(simulator.ready()) << simulator.startError();
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
-    const pid_t victim = fork();
-    ASSERT_GE(victim, 0);
-    if (victim == 0) {
-        if (setresuid(kNobody, kNobody, kNobody) != 0) {
-            _exit(3);
-        }
-        (void)!write(ready[1], "x", 1);
-        for (;;) {
-            pause();
-        }
-    }
-    close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the process did not become nobody";
-    close(ready[0]);
+    const pid_t victim = startWithIds(kNobody, kNobody, kNobody);
+    ASSERT_GT(victim, 0) << "the process did not become nobody";
     const std::string service = path("service");
     ASSERT_EQ(mkdir(service.c_str(), 0755), 0);
     ASSERT_EQ(chown(service.c_str(), kNobody, kNobody), 0);
