@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -15,9 +17,11 @@ namespace {
 // Opens an entry without following it and without reading it: a FIFO is not waited on, a device
 // is not opened, a link is not followed.
 constexpr int kEntryFlags = O_PATH | O_NOFOLLOW | O_CLOEXEC;
-// Opens the judged regular file for reading, through its O_PATH descriptor. O_NONBLOCK and
-// O_NOCTTY guard against anything but a regular file; the identity check then rejects it.
+// Opens the judged regular file for reading. O_NONBLOCK and O_NOCTTY guard against anything but
+// a regular file put in its place since; the identity check then rejects it.
 constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+// Its name is looked up again without following a link or entering a mount.
+constexpr uint64_t kReadResolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
 // Answers from the attributes the kernel holds: a FUSE or network file system is never asked.
 constexpr int kStatxFlags = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC;
 constexpr unsigned kStatxMask =
@@ -241,7 +245,7 @@ bool tPidFileWalk::step(int& file) {
     }
     if (type == S_IFREG && last) {
         judge(entry, info);
-        file = openJudged(entry, info);
+        file = openJudged(entry, next_, info);
     }
     // Else a directory at the end, a file on the way, a FIFO, a device or a socket.
     ::close(entry);
@@ -386,17 +390,29 @@ void tPidFileWalk::noteOwner(uid_t owner) {
     }
 }
 
-int tPidFileWalk::openJudged(int entry, const struct statx& judged) {
-    // Through the descriptor, not by name again: nothing can be put in the file's place (or
-    // mounted over it) in between.
-    char path[32];
-    selfFdPath(entry, path);
-    const int file = ::open(path, kReadFlags);
+int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& judged) const {
+    int file = -1;
+    if (judged.stx_mnt_id == directoryMount_) {
+        // By name again, which costs no more than a plain open: the name can lead only to an
+        // entry of this directory's own mount, never into a mount put over it since, and only
+        // the judged file passes the identity check below.
+        struct open_how how {};
+        how.flags = kReadFlags;
+        how.resolve = kReadResolve;
+        file = static_cast<int>(::syscall(SYS_openat2, directory_, name, &how, sizeof how));
+    } else {
+        // The file is itself mounted on the name (a bind mount): through its own descriptor,
+        // which a lookup in /proc makes several times slower.
+        char path[32];
+        selfFdPath(entry, path);
+        file = ::open(path, kReadFlags);
+    }
     if (file < 0) {
         return -1;
     }
     struct statx opened {};
     if (!describe(file, opened) || !S_ISREG(opened.stx_mode) ||
+        opened.stx_mnt_id != judged.stx_mnt_id ||
         opened.stx_dev_major != judged.stx_dev_major ||
         opened.stx_dev_minor != judged.stx_dev_minor || opened.stx_ino != judged.stx_ino) {
         ::close(file);

@@ -1,6 +1,8 @@
 // Finds out who could have chosen what a pid file says. Its path is resolved from "/" one
 // component at a time, each opened with O_PATH | O_NOFOLLOW and looked at with statx, and a
 // symbolic link is read and its text walked in turn instead of being followed by the kernel.
+// The file found is then opened for reading by its name in the directory reached, with openat2
+// refusing links and mount crossings, and kept only if it is the very file judged.
 //
 // Whoever owns a directory walked, a link followed or the file itself can choose what the file
 // names (a controller), and so can anyone else allowed to write to one of them:
@@ -92,9 +94,9 @@ class tPidFileWalk {
     void judgeAcl(int fd, uint32_t group);
     void noteOwner(uid_t owner);
     bool foreignGroup(gid_t group) const { return group != 0 && group != ownGroup_; }
-    // Opens the judged regular file, open at entry with O_PATH, for reading; -1 unless it is the
-    // one judged.
-    static int openJudged(int entry, const struct statx& judged);
+    // Opens the judged regular file, name in directory_ and open at entry with O_PATH, for
+    // reading; -1 unless it is the one judged.
+    int openJudged(int entry, const char* name, const struct statx& judged) const;
     // Replaces the walked part of pending_, up to rest, by the target of the link at link.
     bool substituteLink(int link, const char* rest);
 

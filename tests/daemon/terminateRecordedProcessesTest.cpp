@@ -13,11 +13,13 @@
 #include <sys/prctl.h>
 #include <sys/sysmacros.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nQUORVAMONITORD_18_5 {
@@ -125,9 +127,10 @@ constexpr uid_t kOtherUser = 65533;
 constexpr gid_t kForeignGroup = 100;
 
 // One entry of a layout, below the test directory: a directory ('d'), a regular file ('f'), a
-// symbolic link ('l', text is its target), a FIFO ('p') or a directory with a file system of the
-// type text mounted on it ('m'). Mode 0 keeps the mode the file was created with; acl, when
-// given, is passed to setfacl after the mode is set.
+// symbolic link ('l', text is its target), a FIFO ('p'), a directory with a file system of the
+// type text mounted on it ('m') or a file with the file text bind-mounted on it ('b'). Mode 0
+// keeps the mode the file was created with; acl, when given, is passed to setfacl after the mode
+// is set.
 struct tEntry {
     std::string path;
     char kind;
@@ -198,6 +201,10 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f'}},
          "m/a.pid",
          V::kAnyProcess},
+        {"file bind-mounted on the name",
+         {{"real.pid", 'f'}, {"a.pid", 'b', 0, 0, 0, "real.pid"}},
+         "a.pid",
+         V::kAnyProcess},
         {"ACL whose mask denies write",
          {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
          "a.pid",
@@ -237,6 +244,10 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         {"another user's file in a sticky directory",
          {{"t", 'd', 01777}, {"t/a.pid", 'f', 0644, kNobody}},
          "t/a.pid",
+         V::kOnlyNobodys},
+        {"another user's file bind-mounted on root's",
+         {{"real.pid", 'f', 0644, kNobody}, {"a.pid", 'b', 0, 0, 0, "real.pid"}},
+         "a.pid",
          V::kOnlyNobodys},
         {"ACL granting another user write to a root file",
          {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m u:65534:rw"}},
@@ -317,6 +328,10 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
                     << path;
             } else if (entry.kind == 'f') {
                 std::ofstream(path) << entry.text;
+            } else if (entry.kind == 'b') {
+                ASSERT_TRUE(std::ofstream(path).good()) << path;
+                ASSERT_EQ(mount(entry.text.c_str(), path, nullptr, MS_BIND, nullptr), 0) << path;
+                continue;  // owner and mode are the mounted file's
             } else if (entry.kind == 'l') {
                 ASSERT_EQ(symlink(entry.text.c_str(), path), 0) << path;
             } else {
@@ -337,7 +352,7 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         tRecordedPid recorded;
         const bool accepted = readRecordedPid(layout.pidFile.c_str(), recorded);
         for (const tEntry& entry : layout.entries) {
-            if (entry.kind == 'm') {
+            if (entry.kind == 'm' || entry.kind == 'b') {
                 ASSERT_EQ(umount2(entry.path.c_str(), MNT_DETACH), 0) << entry.path;
             }
         }
@@ -369,6 +384,33 @@ TEST_F(terminateRecordedProcessesTest, FortyLinksAreFollowedAndNoMore) {
     EXPECT_TRUE(readRecordedPid((dir_ + "/link40").c_str(), recorded));
     EXPECT_EQ(recorded.pid, 4242);
     EXPECT_FALSE(readRecordedPid((dir_ + "/link41").c_str(), recorded));
+}
+
+// A file put in the judged file's place before it is opened for reading is not read: a root file
+// and a world-writable one trade places as fast as one CPU can while the name is read over and
+// over.
+TEST_F(terminateRecordedProcessesTest, FileSwappedInAfterTheJudgementIsNotRead) {
+    const std::string trusted = writePidFile("a.pid", "1111");
+    const std::string untrusted = writePidFile("b.pid", "2222", 0666);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        while (!done) {
+            renameat2(AT_FDCWD, trusted.c_str(), AT_FDCWD, untrusted.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    int accepted = 0;
+    int wrong = 0;
+    for (int i = 0; i < 20000; ++i) {
+        tRecordedPid recorded;
+        if (readRecordedPid(trusted.c_str(), recorded)) {
+            ++accepted;
+            wrong += recorded.pid != 1111 ? 1 : 0;
+        }
+    }
+    done = true;
+    swapper.join();
+    EXPECT_EQ(wrong, 0) << "of " << accepted << " accepted";
+    EXPECT_GT(accepted, 0);
 }
 
 // A FIFO or a device is never opened for reading: opening some devices has side effects, and a

@@ -427,7 +427,7 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
         // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
         tDaemonProcess daemon({path("huge.pid"), path("victim.pid")},
                               {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0",
-                               "-e", "trace=openat,read,close,kill"});
+                               "-e", "trace=openat,openat2,read,close,kill"});
         ASSERT_TRUE(waitForRegistration(simulator));
 
         ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
@@ -445,24 +445,17 @@ TEST_F(faultInjectionTest, HugePidFileIsSkippedAfterAtMostFourKilobytesWithoutAS
         // signal sent.
         std::ifstream traced(trace);
         ASSERT_TRUE(traced.good()) << "strace is needed for this test";
-        // The walk opens the file with O_PATH, then for reading through /proc/self/fd/N of
-        // that descriptor.
+        // The walk opens the file with O_PATH, then for reading by name with openat2.
         std::string line;
-        std::string hugePathDescriptor;
         std::string hugeDescriptor;
         long hugeBytes = 0;
         int hugeOpens = 0;
         std::vector<std::string> kills;
         while (std::getline(traced, line)) {
             const size_t result = line.rfind(") = ");
-            if (line.rfind("openat(", 0) == 0 && contains(line, "\"huge.pid\"") &&
-                contains(line, "O_PATH") && result != std::string::npos) {
-                hugePathDescriptor = line.substr(result + 4);
-            } else if (!hugePathDescriptor.empty() && line.rfind("openat(", 0) == 0 &&
-                       contains(line, "\"/proc/self/fd/" + hugePathDescriptor + "\"") &&
-                       contains(line, "O_RDONLY") && result != std::string::npos) {
+            if (line.rfind("openat2(", 0) == 0 && contains(line, "\"huge.pid\"") &&
+                contains(line, "O_RDONLY") && result != std::string::npos) {
                 hugeDescriptor = line.substr(result + 4);
-                hugePathDescriptor.clear();
                 ++hugeOpens;
             } else if (!hugeDescriptor.empty() &&
                        line.rfind("read(" + hugeDescriptor + ",", 0) == 0 &&
