@@ -391,18 +391,21 @@ void tPidFileWalk::noteOwner(uid_t owner) {
 }
 
 int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& judged) const {
+    // By name again, which costs no more than a plain open: the name can lead only to an entry of
+    // this directory's own mount, never into a mount put over it since, and only the judged file
+    // passes the identity check below.
+    const bool byName = judged.stx_mnt_id == directoryMount_;
     int file = -1;
-    if (judged.stx_mnt_id == directoryMount_) {
-        // By name again, which costs no more than a plain open: the name can lead only to an
-        // entry of this directory's own mount, never into a mount put over it since, and only
-        // the judged file passes the identity check below.
+    if (byName) {
         struct open_how how {};
         how.flags = kReadFlags;
         how.resolve = kReadResolve;
         file = static_cast<int>(::syscall(SYS_openat2, directory_, name, &how, sizeof how));
-    } else {
-        // The file is itself mounted on the name (a bind mount): through its own descriptor,
-        // which a lookup in /proc makes several times slower.
+    }
+    // Else through the file's own descriptor, several times slower for the lookup in /proc: a
+    // file mounted on its name (a bind mount), or openat2 refused (a seccomp filter older than
+    // the call, valgrind).
+    if (!byName || (file < 0 && (errno == ENOSYS || errno == EPERM))) {
         char path[32];
         selfFdPath(entry, path);
         file = ::open(path, kReadFlags);
@@ -412,8 +415,7 @@ int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& ju
     }
     struct statx opened {};
     if (!describe(file, opened) || !S_ISREG(opened.stx_mode) ||
-        opened.stx_mnt_id != judged.stx_mnt_id ||
-        opened.stx_dev_major != judged.stx_dev_major ||
+        opened.stx_mnt_id != judged.stx_mnt_id || opened.stx_dev_major != judged.stx_dev_major ||
         opened.stx_dev_minor != judged.stx_dev_minor || opened.stx_ino != judged.stx_ino) {
         ::close(file);
         return -1;

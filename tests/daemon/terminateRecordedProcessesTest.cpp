@@ -2,6 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/openat2.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,9 +14,11 @@
 #include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -411,6 +416,38 @@ TEST_F(terminateRecordedProcessesTest, FileSwappedInAfterTheJudgementIsNotRead) 
     swapper.join();
     EXPECT_EQ(wrong, 0) << "of " << accepted << " accepted";
     EXPECT_GT(accepted, 0);
+}
+
+// Where openat2 is refused, as an older seccomp filter does, the file is still read: through its
+// own descriptor.
+TEST_F(terminateRecordedProcessesTest, FileIsReadWhereOpenat2IsRefused) {
+    const std::string path = writePidFile("a.pid", "4242");
+    for (const int refusal : {ENOSYS, EPERM}) {
+        const pid_t child = fork();
+        if (child == 0) {
+            sock_filter filter[] = {
+                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(refusal)),
+                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+            };
+            const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+                _exit(2);
+            }
+            open_how how{};
+            if (syscall(SYS_openat2, AT_FDCWD, path.c_str(), &how, sizeof how) != -1 ||
+                errno != refusal) {
+                _exit(3);
+            }
+            tRecordedPid recorded;
+            _exit(readRecordedPid(path.c_str(), recorded) && recorded.pid == 4242 ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << refusal << " " << status;
+    }
 }
 
 // A FIFO or a device is never opened for reading: opening some devices has side effects, and a
