@@ -2,7 +2,10 @@
 // component at a time, each opened with O_PATH | O_NOFOLLOW and looked at with statx, and a
 // symbolic link is read and its text walked in turn instead of being followed by the kernel.
 // The file found is then opened for reading by its name in the directory reached, with openat2
-// refusing links and mount crossings, and kept only if it is the very file judged.
+// refusing links and mount crossings, and kept only if it is the very file judged. Between the look
+// and that open only someone allowed to add entries to the directory could put something else
+// in its place; that is opened without blocking or becoming a controlling terminal, then closed
+// unread. A file mounted on its name is reopened through its O_PATH descriptor instead.
 //
 // Whoever owns a directory walked, a link followed or the file itself can choose what the file
 // names (a controller), and so can anyone else allowed to write to one of them:
