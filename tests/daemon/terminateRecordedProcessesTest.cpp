@@ -27,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/tChildProcess.h"
+
 namespace nQUORVAMONITORD_18_5 {
 namespace {
 
@@ -602,32 +604,6 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
-// A child running with the given real, effective and saved uids; returns once it has set them.
-pid_t startVictimWithIds(uid_t real, uid_t effective, uid_t saved) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        // Dumpable again after the change of ids, so /proc/<pid> belongs to the effective uid,
-        // as it does for a process that asks for it.
-        if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
-            _exit(3);
-        }
-        (void)!write(ready[1], "x", 1);
-        for (;;) {
-            pause();
-        }
-    }
-    close(ready[1]);
-    char byte = 0;
-    (void)!read(ready[0], &byte, 1);
-    close(ready[0]);
-    return pid;
-}
-
 // Another user may name only a process that user could signal itself: one whose real or saved
 // uid is theirs. A process whose effective uid alone is theirs (root running as them for a
 // while), a root process and a process that has gone get neither a signal nor a pause.
@@ -635,9 +611,10 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     const pid_t rootProcess = startVictim();
     const pid_t nobodyProcess = startVictim(kNobody);
     usleep(50000);  // let the child drop to the other user
-    const pid_t effectiveOnly = startVictimWithIds(0, kNobody, 0);
-    const pid_t realOnly = startVictimWithIds(kNobody, 0, 0);
-    const pid_t savedOnly = startVictimWithIds(0, 0, kNobody);
+    const pid_t effectiveOnly = startWithIds(0, kNobody, 0);
+    const pid_t realOnly = startWithIds(kNobody, 0, 0);
+    const pid_t savedOnly = startWithIds(0, 0, kNobody);
+    ASSERT_TRUE(effectiveOnly > 0 && realOnly > 0 && savedOnly > 0);
     const pid_t gone = fork();
     if (gone == 0) {
         _exit(0);

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -61,35 +60,6 @@ class quorvamonitordTest : public ::testing::Test {
     // The daemon's registration, seen by the driver.
     static bool waitForRegistration(const tDriverSimulator& simulator) {
         return simulator.waitForLog("register node=/qv/dev0/node");
-    }
-
-    // A child that takes these user ids, dumpable again (so /proc/<pid> belongs to its effective
-    // uid, as for a process that runs so), then waits for a signal; -1 when it failed. The test
-    // ends it by its pid.
-    static pid_t startWithIds(uid_t real, uid_t effective, uid_t saved) {
-        int ready[2];
-        if (pipe(ready) != 0) {
-            return -1;
-        }
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(ready[0]);
-            if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
-                _exit(3);
-            }
-            (void)!write(ready[1], "x", 1);
-            for (;;) {
-                pause();
-            }
-        }
-        close(ready[1]);
-        char byte = 0;
-        const bool started = pid > 0 && read(ready[0], &byte, 1) == 1;
-        close(ready[0]);
-        if (pid > 0 && !started) {
-            waitpid(pid, nullptr, 0);
-        }
-        return started ? pid : -1;
     }
 
     std::string dir_;

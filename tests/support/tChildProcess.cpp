@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -234,6 +235,32 @@ tCommandResult tChildProcess::run(const std::vector<std::string>& argv, int time
         result.exitStatus = -1;
     }
     return result;
+}
+
+pid_t startWithIds(uid_t real, uid_t effective, uid_t saved) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        (void)!write(ready[1], "x", 1);
+        for (;;) {
+            pause();
+        }
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool started = pid > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (pid > 0 && !started) {
+        waitpid(pid, nullptr, 0);
+    }
+    return started ? pid : -1;
 }
 
 }  // namespace nQUORVAMONITORD_18_5
