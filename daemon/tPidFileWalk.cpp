@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -44,10 +45,17 @@ constexpr uint16_t kAclWrite = 0x02;
 // Room for 1023 entries; a longer ACL fails to read (ERANGE), which makes the file untrusted.
 constexpr size_t kAclBytes = 4 + 8 * 1023;
 
-// The mount of "/" once it was found kept. "/" is this process's root directory, whose mount the
-// process itself holds, so that mount id keeps naming the same mount for the process's life.
-bool gRootMountKept = false;
-uint64_t gKeptRootMount = 0;
+// What the mount table said of the mounts looked up so far, for as long as the table stays as it
+// was: its file, held open, reports every mount and unmount in this mount namespace (poll,
+// POLLPRI), and then all is forgotten. A mount id is only reused once its mount is gone.
+struct tKnownMount {
+    uint64_t id;
+    bool kept;
+};
+constexpr size_t kMostKnownMounts = 16;
+tKnownMount gKnownMounts[kMostKnownMounts];
+size_t gKnownMountCount = 0;
+int gMountTable = -1;
 
 bool describe(int fd, struct statx& info) {
     return ::statx(fd, "", kStatxFlags, kStatxMask, &info) == 0 &&
@@ -76,13 +84,13 @@ bool isKeptType(const char* type, size_t length) {
     return false;
 }
 
-// Looks up the mount with mountId in /proc/self/mountinfo, read through a stack buffer, and tells
-// whether its file system type is one of the kept ones. A line reads "id parent major:minor root
-// mount-point options [optional fields] - type source super-options"; the kernel escapes blanks
-// in every field that could hold them, so the first " - " ends the optional fields.
-bool mountIsKept(uint64_t mountId) {
-    const int fd = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
+// Looks up the mount with mountId in the mount table open at table (/proc/self/mountinfo), read
+// from its start through a stack buffer, and tells whether its file system type is one of the kept
+// ones. A line reads "id parent major:minor root mount-point options [optional fields] - type
+// source super-options"; the kernel escapes blanks in every field that could hold them, so the
+// first " - " ends the optional fields.
+bool readMountTable(int table, uint64_t mountId) {
+    if (::lseek(table, 0, SEEK_SET) != 0) {
         return false;
     }
     enum class tField { kId, kMiddle, kType, kRest };
@@ -96,7 +104,7 @@ bool mountIsKept(uint64_t mountId) {
     // A mount table of a few dozen lines comes in one read.
     char chunk[4096];
     while (!found) {
-        const ssize_t count = ::read(fd, chunk, sizeof chunk);
+        const ssize_t count = ::read(table, chunk, sizeof chunk);
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -151,8 +159,34 @@ bool mountIsKept(uint64_t mountId) {
             }
         }
     }
-    ::close(fd);
     return found && kept;
+}
+
+// Whether the mount with mountId is on a kept file system. The caller holds a descriptor inside
+// that mount, so the id names it until then; the table's change report is taken after the id
+// was, so a mount that has replaced a known one since is always seen.
+bool mountIsKept(uint64_t mountId) {
+    if (gMountTable < 0) {
+        gMountTable = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
+        if (gMountTable < 0) {
+            return false;
+        }
+    } else {
+        pollfd changed{gMountTable, POLLPRI, 0};
+        if (::poll(&changed, 1, 0) != 0) {
+            gKnownMountCount = 0;  // changed, or it cannot be told
+        }
+    }
+    for (size_t i = 0; i < gKnownMountCount; ++i) {
+        if (gKnownMounts[i].id == mountId) {
+            return gKnownMounts[i].kept;
+        }
+    }
+    const bool kept = readMountTable(gMountTable, mountId);
+    if (gKnownMountCount < kMostKnownMounts) {
+        gKnownMounts[gKnownMountCount++] = tKnownMount{mountId, kept};
+    }
+    return kept;
 }
 
 }  // namespace
@@ -285,11 +319,7 @@ bool tPidFileWalk::startAtRoot() {
     root_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct statx info {};
     const bool described = root_ >= 0 && describe(root_, info);
-    if (described && !(gRootMountKept && info.stx_mnt_id == gKeptRootMount)) {
-        gRootMountKept = mountIsKept(info.stx_mnt_id);
-        gKeptRootMount = info.stx_mnt_id;
-    }
-    if (!described || !gRootMountKept) {
+    if (!described || !mountIsKept(info.stx_mnt_id)) {
         if (root_ >= 0) {
             ::close(root_);
         }

@@ -30,8 +30,9 @@
 // from /proc/self/mountinfo by the mount id that statx reports, so the file system itself is
 // never asked (fstatfs would send a FUSE server a request it can leave unanswered): statx uses
 // AT_STATX_DONT_SYNC, which answers from the kernel's cached attributes, and the type of an
-// entry's mount is settled before anything inside it is looked up or read. The table is read
-// where the mount changes on the way; the type of the mount of "/" only once per process. A
+// entry's mount is settled before anything inside it is looked up or read. The table is consulted
+// where the mount changes on the way; what it says of up to 16 mounts is kept until the table
+// changes, which its file, held open for the process's life, reports at once (poll, POLLPRI). A
 // component on a refused file system ends the walk as if it did not exist.
 //
 // Intermediate components are opened with O_DIRECTORY as well, which makes the kernel mount a

@@ -245,7 +245,7 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          parent},
         {"root's link into /proc", {{"a.pid", 'l', 0, 0, 0, rootsStat}}, "a.pid", V::kSkipped},
         {"on a file system of the kernel's own (sysfs)",
-         {{"m", 'm', 0755, 0, 0, "sysfs"}, {"a.pid", 'l', 0, 0, 0, "m/kernel/pid_max"}},
+         {{"m", 'm', 0755, 0, 0, "sysfs"}, {"a.pid", 'l', 0, 0, 0, "m/kernel/uevent_seqnum"}},
          "a.pid",
          V::kSkipped},
         {"another user's file in a sticky directory",
@@ -418,6 +418,50 @@ TEST_F(terminateRecordedProcessesTest, FileSwappedInAfterTheJudgementIsNotRead) 
     swapper.join();
     EXPECT_EQ(wrong, 0) << "of " << accepted << " accepted";
     EXPECT_GT(accepted, 0);
+}
+
+uint64_t mountIdOf(const std::string& path) {
+    struct statx info {};
+    return statx(AT_FDCWD, path.c_str(), 0, STATX_MNT_ID, &info) == 0 ? info.stx_mnt_id : 0;
+}
+
+// What the mount table said of a mount holds only while that mount is there: a proc file system
+// mounted where a tmpfs was, under the tmpfs's mount id, is refused.
+TEST_F(terminateRecordedProcessesTest, MountReplacedUnderTheSameIdIsJudgedAfresh) {
+    const std::string point = dir_ + "/m";
+    ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", point.c_str(), "tmpfs", 0, nullptr), 0);
+    ASSERT_EQ(mkdir((point + "/sys").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((point + "/sys/kernel").c_str(), 0755), 0);
+    const std::string path = writePidFile("m/sys/kernel/pid_max", "4242");
+    tRecordedPid recorded;
+    ASSERT_TRUE(readRecordedPid(path.c_str(), recorded));
+    const uint64_t tmpfsId = mountIdOf(point);
+    ASSERT_EQ(umount2(point.c_str(), 0), 0);
+
+    // The lowest free id goes to the next mount: lower ones freed elsewhere are filled (and the
+    // mounts that took them moved aside) until proc gets the tmpfs's.
+    std::vector<std::string> fillers;
+    uint64_t id = 0;
+    while (fillers.size() < 32) {
+        ASSERT_EQ(mount("proc", point.c_str(), "proc", 0, nullptr), 0);
+        id = mountIdOf(point);
+        if (id >= tmpfsId) {
+            break;
+        }
+        fillers.push_back(dir_ + "/filler" + std::to_string(fillers.size()));
+        ASSERT_EQ(mkdir(fillers.back().c_str(), 0755), 0);
+        ASSERT_EQ(mount(point.c_str(), fillers.back().c_str(), nullptr, MS_MOVE, nullptr), 0);
+    }
+    const bool refused = !readRecordedPid(path.c_str(), recorded);
+    for (const std::string& filler : fillers) {
+        ASSERT_EQ(umount2(filler.c_str(), MNT_DETACH), 0);
+    }
+    ASSERT_EQ(umount2(point.c_str(), MNT_DETACH), 0);
+    if (id != tmpfsId) {
+        GTEST_SKIP() << "another mount took the id " << tmpfsId;
+    }
+    EXPECT_TRUE(refused);
 }
 
 // Where openat2 is refused, as an older seccomp filter does, the file is still read: through its
