@@ -163,8 +163,8 @@ bool readMountTable(int table, uint64_t mountId) {
 }
 
 // Whether the mount with mountId is on a kept file system. The caller holds a descriptor inside
-// that mount, so the id names it until then; the table's change report is taken after the id
-// was, so a mount that has replaced a known one since is always seen.
+// that mount, which keeps the id from passing to another mount; and the table's change report is
+// taken after the id was, so a mount that took the id of a known one before that is always seen.
 bool mountIsKept(uint64_t mountId) {
     if (gMountTable < 0) {
         gMountTable = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
