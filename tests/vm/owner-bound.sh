@@ -35,7 +35,7 @@ ok "$exporterPid: owned by qvsvc in qvsvc's directory; names $exporter, a qvsvc 
 asUser() { setpriv --reuid=qvsvc --regid=qvsvc --clear-groups "$@"; }
 sleep 600 &
 victim=$!
-asUser sleep 600 &
+setpriv --reuid=qvsvc --regid=qvsvc --clear-groups sleep 600 &
 own=$!
 runsAsUser() { [[ "$(stat -c %U "/proc/$1" 2>/dev/null)" == qvsvc ]]; }
 waitFor 5 "the service user's sleep running as qvsvc" runsAsUser "$own"
