@@ -128,9 +128,10 @@ TEST_F(quorvamonitordTest, NotificationStopsEachProcessInOrderPausingASecondAfte
     // The pauses are measured where they are made, by the tracer's times of the daemon's own
     // sleeps: a victim notes its SIGTERM only once it runs, which under load can come late.
     // LeakSanitizer cannot run under a tracer, so a sanitizer build goes without it here.
-    tDaemonProcess daemon({path("second.pid"), path("missing.pid"), path("first.pid")},
-                          {"strace", "-qq", "-T", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0",
-                           "-e", "trace=kill,pidfd_open,pidfd_send_signal,clock_nanosleep,recvmsg"});
+    tDaemonProcess daemon(
+        {path("second.pid"), path("missing.pid"), path("first.pid")},
+        {"strace", "-qq", "-T", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+         "trace=kill,pidfd_open,pidfd_send_signal,clock_nanosleep,recvmsg"});
     ASSERT_TRUE(waitForRegistration(simulator));
 
     ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
