@@ -209,8 +209,34 @@ rm -r "$(dirname "$root$dropIn")"
 [[ -z "$(cd "$root" && find . -name '*quorvamonitord*')" ]] ||
     fail "purge left folders behind: $(cd "$root" && find . -name '*quorvamonitord*')"
 
+# An upgrade from a package with the unit in /lib/systemd/system (as 18.5.0 had it) on a
+# merged-/usr system, as Debian 12 and 13 are, where the old path and the new one are one file:
+# the unit stays, enabled, and dpkg's records match the files.
+merged="$scratch/merged"
+makeDpkgRoot "$merged"
+mkdir -p "$merged/usr/lib"
+ln -s usr/lib "$merged/lib"
+old="$scratch/old"
+dpkg-deb --raw-extract "$(debOf quorvamonitord)" "$old"
+mkdir -p "$old/lib/systemd"
+mv "$old/usr/lib/systemd/system" "$old/lib/systemd/"
+rmdir "$old/usr/lib/systemd"
+sed -i 's| usr/lib/systemd/system/| lib/systemd/system/|' "$old/DEBIAN/md5sums"
+sed -i "s/^Version: .*/Version: $version~old/" "$old/DEBIAN/control"
+dpkg-deb --root-owner-group --build "$old" "$scratch/old.deb" >/dev/null
+dpkgIn "$merged" --install "$scratch/old.deb"
+systemctl --root="$merged" enable quorvamonitord.service >/dev/null 2>&1 || fail "systemctl --root enable failed"
+dpkgIn "$merged" --install "$(debOf quorvamonitord)"
+[[ -f "$merged/usr/lib/systemd/system/quorvamonitord.service" ]] ||
+    fail "the upgrade from the unit in /lib lost the unit"
+[[ -L "$merged$link" ]] || fail "the upgrade from the unit in /lib lost the link that enabled the service"
+dpkg --root="$merged" --verify quorvamonitord >"$scratch/verify" 2>&1 ||
+    fail "dpkg --verify after the upgrade from the unit in /lib: $(cat "$scratch/verify")"
+[[ ! -s "$scratch/verify" ]] || fail "dpkg --verify after the upgrade from the unit in /lib: $(cat "$scratch/verify")"
+
 systemState >"$scratch/state.after"
 diff -u "$scratch/state.before" "$scratch/state.after" ||
     fail "installing into the scratch root changed the machine's systemd state"
 
-echo "Debian packages: lintian clean; installed, upgraded to $upgraded and purged in a scratch root"
+echo "Debian packages: lintian clean; installed, upgraded to $upgraded and purged in a scratch root;" \
+    "upgraded from the unit in /lib on a merged /usr"

@@ -20,7 +20,7 @@ installed="$root/usr/lib/systemd/system/quorvamonitord.service"
 mkdir "$scratch/units"
 unit="$scratch/units/quorvamonitord.service"
 sed -e "s|^ExecStart=/usr/sbin/quorvamonitord |ExecStart=$root/usr/sbin/quorvamonitord |" \
-    -e "s|^ExecStartPre=/usr/|ExecStartPre=$root/usr/|" "$installed" >"$unit"
+    -e "s|^ExecStartPre=-/usr/|ExecStartPre=-$root/usr/|" "$installed" >"$unit"
 grep -q "^ExecStart=$root/" "$unit" || fail "the unit has no ExecStart=/usr/sbin/quorvamonitord line"
 
 # Any message, even a warning about an unknown or misspelt setting, fails the check.
@@ -96,7 +96,8 @@ for setting in DefaultDependencies=no TimeoutStartSec=infinity Before=shutdown.t
 done
 
 # The pre-start step, against a tree of our own over /proc/driver (this namespace only).
-prestart="$root$(unitValue "$installed" ExecStartPre)"
+prestart=$(unitValue "$installed" ExecStartPre)
+prestart="$root${prestart#-}"
 [[ -x "$prestart" ]] || fail "the unit's ExecStartPre= is not an installed program"
 mount -t tmpfs -o mode=0755 tmpfs /proc/driver || fail "cannot mount a scratch /proc/driver"
 touch "$scratch/present.pid"
