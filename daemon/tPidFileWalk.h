@@ -55,7 +55,7 @@ class tPidFileWalk {
     static constexpr int kMaxLinks = 40;
     // Most components looked up in one walk, those of link texts and ".." included: far more than
     // any real pid file's path needs, and a walk that costs a few milliseconds at most.
-    static constexpr int kMaxComponents = 1024;
+    static constexpr int kMaxComponents = 256;
 
     explicit tPidFileWalk(tMountTable& mounts = gMountTable);
     tPidFileWalk(const tPidFileWalk&) = delete;
