@@ -148,7 +148,8 @@ tVerdict judged(const std::string& path) {
     return readRecordedPid(path.c_str(), walk);
 }
 
-// One entry of a layout, below the test directory: a directory ('d'), a regular file ('f'), a
+// One entry of a layout, below the test directory: a directory ('d'), a regular file ('f', "@PID"
+// in its text standing for a process of nobody's), a
 // symbolic link ('l', text is its target), a FIFO ('p'), a directory with a file system of the
 // type text mounted on it ('m'), an overlay mounted with the options text, in which "@" stands
 // for the test directory ('o'), a directory with a FUSE file system mounted on it whose server
@@ -161,7 +162,7 @@ struct tEntry {
     mode_t mode = 0644;
     uid_t owner = 0;
     gid_t group = 0;
-    std::string text = "4242\n";
+    std::string text = "@PID\n";
     std::string acl = "";
 };
 
@@ -177,7 +178,7 @@ struct tLayout {
     // unless absolute; for an accepted file the file reached; empty for pidFile itself.
     tReason reason = tReason::kUsed;
     std::string where = "";
-    int pid = 4242;  // named by an accepted file
+    int pid = 0;  // named by an accepted file; 0 for the process of nobody's
 };
 
 // An ACL of count named users who may only read, and a mask that lets the group bits write.
@@ -219,6 +220,10 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
     // The test directory is two components below "/"; its link one more.
     const int walked = 3;
     const std::string overlay = "lowerdir=@/m/lower,upperdir=@/m/upper,workdir=@/m/work";
+    // The process the files name, of nobody's, so that quorvamonitord-check, run on every file
+    // beside the daemon's own judgement, finds a process that nobody's files may name.
+    const pid_t nobodys = startWithIds(kNobody, kNobody, kNobody);
+    ASSERT_GT(nobodys, 0);
     using N = tNamed;
     using R = tReason;
     const std::vector<tLayout> layouts = {
@@ -246,15 +251,24 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         {"number ending at the read limit",
          {{"a.pid", 'f', 0644, 0, 0, blanks + "4242\n"}},
          "a.pid",
-         N::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"number ending at the read limit and the file's end",
          {{"a.pid", 'f', 0644, 0, 0, edge + "4242"}},
          "a.pid",
-         N::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"number ending at the read limit, a newline after it",
          {{"a.pid", 'f', 0644, 0, 0, edge + "4242\n"}},
          "a.pid",
-         N::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"link then dot-dot, resolved where the link leads",
          {{"d", 'd', 0755},
           {"d/e", 'd', 0755},
@@ -283,11 +297,11 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          "a.pid",
          N::kAnyProcess},
         {"ACL whose mask denies write",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
          "a.pid",
          N::kAnyProcess},
         {"ACL granting write to root's group",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:0:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m g:0:rw"}},
          "a.pid",
          N::kAnyProcess},
         {"ACL for a foreign group on a sticky directory",
@@ -331,7 +345,7 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          "a.pid",
          N::kOnlyNobodys},
         {"ACL granting another user write to a root file",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m u:65534:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m u:65534:rw"}},
          "a.pid",
          N::kOnlyNobodys},
         {"ACL granting another user write to a root directory",
@@ -343,7 +357,7 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          "d/a.pid",
          N::kOnlyNobodys},
         {"ACL: a foreign owning group that may only read, another user who may write",
-         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m u:65534:rw"}},
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "@PID\n", "-m u:65534:rw"}},
          "a.pid",
          N::kOnlyNobodys},
         // Refused: anyone may write, two users control the way, or nothing may be read safely.
@@ -387,17 +401,17 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
          N::kNothing,
          R::kWritableByEveryone},
         {"ACL granting a foreign group write",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:100:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m g:100:rw"}},
          "a.pid",
          N::kNothing,
          R::kWritableByGroup},
         {"ACL granting the foreign owning group write",
-         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m g::rw,u:65533:r"}},
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "@PID\n", "-m g::rw,u:65533:r"}},
          "a.pid",
          N::kNothing,
          R::kWritableByGroup},
         {"ACL too large to read (more than 1023 entries)",
-         {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f', 0664, 0, 0, "4242\n", largeAcl(1100)}},
+         {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f', 0664, 0, 0, "@PID\n", largeAcl(1100)}},
          "m/a.pid",
          N::kNothing,
          R::kAclUnreadable},
@@ -512,7 +526,11 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
                 ASSERT_TRUE(servers.back()->waitForLine("ready", 5000, output)) << output;
                 continue;  // its server's
             } else if (entry.kind == 'f') {
-                std::ofstream(path) << entry.text;
+                std::string text = entry.text;
+                const size_t at = text.find("@PID");
+                std::ofstream(path)
+                    << (at == std::string::npos ? text
+                                                : text.replace(at, 4, std::to_string(nobodys)));
             } else if (entry.kind == 'b') {
                 ASSERT_TRUE(std::ofstream(path).good()) << path;
                 ASSERT_EQ(mount(entry.text.c_str(), path, nullptr, MS_BIND, nullptr), 0) << path;
@@ -536,6 +554,11 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
 
         const tVerdict verdict = judged(layout.pidFile);
         const std::string where = verdict.where == nullptr ? "" : verdict.where;
+        // The command, a process of its own, cannot tell the daemon's process id.
+        const tCommandResult check =
+            layout.reason == R::kDaemonItself
+                ? tCommandResult{}
+                : tChildProcess::run({QV_CHECK_PATH, layout.pidFile}, 10000);
         // Mounts come off in the reverse order they were made.
         for (auto entry = layout.entries.rbegin(); entry != layout.entries.rend(); ++entry) {
             if (entry->kind == 'm' || entry->kind == 'b' || entry->kind == 'o' ||
@@ -545,6 +568,16 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
         }
         servers.clear();
 
+        const int pid = layout.pid == 0 ? nobodys : layout.pid;
+        if (layout.reason != R::kDaemonItself) {
+            const char* said = layout.named == N::kAnyProcess    ? " is used for any process: "
+                               : layout.named == N::kOnlyNobodys ? " is used for processes of "
+                               : verdict.droppedAtStartUp()      ? " will be dropped at start-up: "
+                                                                 : " will be skipped: ";
+            EXPECT_EQ(check.exitStatus, layout.named == N::kNothing ? 1 : 0) << layout.name;
+            EXPECT_NE(check.output.find("pid file " + layout.pidFile + said), std::string::npos)
+                << layout.name << ": " << check.output;
+        }
         const std::string expectedWhere = layout.where.empty() ? layout.pidFile : layout.where;
         EXPECT_EQ(where, expectedWhere[0] == '/' ? expectedWhere : dir_ + "/" + expectedWhere)
             << layout.name;
@@ -554,17 +587,18 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
                 EXPECT_FALSE(verdict.used()) << layout.name;
                 break;
             case N::kAnyProcess:
-                EXPECT_TRUE(verdict.used() && verdict.pid == layout.pid && !verdict.ownerBound)
+                EXPECT_TRUE(verdict.used() && verdict.pid == pid && !verdict.ownerBound)
                     << layout.name;
                 break;
             case N::kOnlyNobodys:
-                EXPECT_TRUE(verdict.used() && verdict.pid == layout.pid && verdict.ownerBound &&
+                EXPECT_TRUE(verdict.used() && verdict.pid == pid && verdict.ownerBound &&
                             verdict.user == kNobody)
                     << layout.name;
                 break;
         }
     }
     ASSERT_EQ(chdir("/"), 0);
+    stop(nobodys);
 }
 
 // The kernel's limit: 40 links in one walk, no more.
