@@ -4,6 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -27,12 +28,18 @@ constexpr const char kUsage[] =
     "  --problems   print only the files the daemon would not use\n";
 
 // Keeps, of root's privileges, only the capabilities the packaged unit grants the daemon
-// (CAP_KILL and CAP_SYS_NICE), so that what root may read is judged as under the unit.
+// (CAP_KILL and CAP_SYS_NICE), so that what root may read is judged as under the unit. Under the
+// unit itself, whose system-call filter refuses capset, nothing more is held anyway.
 bool keepOnlyTheUnitsCapabilities() {
+    constexpr uint32_t kUnits = (1U << CAP_KILL) | (1U << CAP_SYS_NICE);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    data[0].effective = (1U << CAP_KILL) | (1U << CAP_SYS_NICE);
-    data[0].permitted = data[0].effective;
+    if (::syscall(SYS_capget, &header, data) == 0 && (data[0].permitted & ~kUnits) == 0 &&
+        data[1].permitted == 0) {
+        return true;
+    }
+    data[0] = __user_cap_data_struct{kUnits, kUnits, 0};
+    data[1] = __user_cap_data_struct{0, 0, 0};
     return ::syscall(SYS_capset, &header, data) == 0;
 }
 
