@@ -74,16 +74,17 @@ bool sentByKernelOrRoot(const msghdr& header);
 class tIONotificationReader {
   public:
     // Creates the wake pipe and a bound NETLINK_GENERIC socket whose receive buffer holds at
-    // least depth + 1 messages and which receives each sender's credentials. Runs whatever the status record holds; the socket is only
-    // created when it holds no error.
+    // least depth + 1 messages and which receives each sender's credentials. Runs whatever the
+    // status record holds; the socket is only created when it holds no error.
     tIONotificationReader(uint64_t depth, tStatusRecord& status);
     virtual ~tIONotificationReader();
     tIONotificationReader(const tIONotificationReader&) = delete;
     tIONotificationReader& operator=(const tIONotificationReader&) = delete;
 
     // Blocks until a driver message or a wake byte arrives, or timeoutMs passes (-1: no limit);
-    // a datagram sent by anyone but the kernel or root is dropped like a malformed one. Returns the message's cookie and sets kind, length and buffer (32 bytes) as the event
-    // says; returns 0 otherwise.
+    // a datagram sent by anyone but the kernel or root is dropped like a malformed one. Returns
+    // the message's cookie and sets kind, length and buffer (32 bytes) as the event says;
+    // returns 0 otherwise.
     virtual uint64_t wait(uint32_t& kind, void* buffer, uint32_t& length, tStatusRecord& status,
                           int32_t timeoutMs);
 
