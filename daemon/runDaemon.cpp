@@ -44,16 +44,16 @@ constexpr int kRealTimePriority = 98;
 // Not an event kind: marks a wait that reported nothing.
 constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 
-// True when path names a regular file that can be opened for reading now. Whether its content
-// may be trusted is judged at every sweep; nothing else (a FIFO, a device) is ever opened.
-bool canOpenForReading(const char* path) {
-    tPidFileWalk walk;
-    const tPidFileWalk::tOpened opened = walk.openFile(path);
-    if (opened.fd < 0) {
-        return false;
+// True unless the walk to path finds nothing the daemon could ever read there: a file refused
+// for who may write to it or for its content is kept and judged again at every sweep. Nothing but
+// a regular file is ever opened.
+bool keptAtStartUp(const char* path, tPidFileWalk& walk) {
+    int file = -1;
+    const tVerdict verdict = walk.open(path, file);
+    if (file >= 0) {
+        ::close(file);
     }
-    ::close(opened.fd);
-    return true;
+    return !verdict.droppedAtStartUp();
 }
 
 // Opens the node of the first match of the first interface name that has one. Once a name has
@@ -147,8 +147,9 @@ int runDaemon(int argc, char** argv) {
     // The paths kept are moved to the front of argv, in order: the list needs no memory of its
     // own.
     size_t kept = 0;
+    tPidFileWalk walk;
     for (int i = 1; i < argc; ++i) {
-        if (canOpenForReading(argv[i])) {
+        if (keptAtStartUp(argv[i], walk)) {
             argv[1 + kept++] = argv[i];
         }
     }

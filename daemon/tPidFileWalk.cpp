@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -28,12 +27,6 @@ constexpr int kStatxFlags = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_
 constexpr unsigned kStatxMask =
     STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_INO | STATX_MNT_ID;
 
-// Local disk and memory file systems whose owners and contents the kernel keeps by itself.
-// devtmpfs is the kernel's own tmpfs instance at /dev, on the way to /dev/shm.
-constexpr const char* kKeptFileSystems[] = {"btrfs",  "devtmpfs", "ext2",    "ext3",
-                                            "ext4",   "f2fs",     "overlay", "ramfs",
-                                            "rootfs", "tmpfs",    "xfs",     "zfs"};
-
 // The kernel's form of an access ACL: a little-endian 32-bit version, 2, then 8-byte entries of
 // a 16-bit tag, 16-bit permissions and a 32-bit user or group id.
 constexpr uint32_t kAclVersion = 2;
@@ -42,20 +35,8 @@ constexpr uint16_t kAclGroupObject = 0x04;
 constexpr uint16_t kAclGroup = 0x08;
 constexpr uint16_t kAclMask = 0x10;
 constexpr uint16_t kAclWrite = 0x02;
-// Room for 1023 entries; a longer ACL fails to read (ERANGE), which makes the file untrusted.
+// Room for 1023 entries; a longer ACL fails to read (ERANGE), which refuses the file.
 constexpr size_t kAclBytes = 4 + 8 * 1023;
-
-// What the mount table said of the mounts looked up so far, for as long as the table stays as it
-// was: its file, held open, reports every mount and unmount in this mount namespace (poll,
-// POLLPRI), and then all is forgotten. A mount id is only reused once its mount is gone.
-struct tKnownMount {
-    uint64_t id;
-    bool kept;
-};
-constexpr size_t kMostKnownMounts = 16;
-tKnownMount gKnownMounts[kMostKnownMounts];
-size_t gKnownMountCount = 0;
-int gMountTable = -1;
 
 bool describe(int fd, struct statx& info) {
     return ::statx(fd, "", kStatxFlags, kStatxMask, &info) == 0 &&
@@ -75,155 +56,50 @@ uint32_t littleEndian(const unsigned char* bytes, int count) {
     return value;
 }
 
-bool isKeptType(const char* type, size_t length) {
-    for (const char* kept : kKeptFileSystems) {
-        if (std::strlen(kept) == length && std::memcmp(kept, type, length) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Looks up the mount with mountId in the mount table open at table (/proc/self/mountinfo), read
-// from its start through a stack buffer, and tells whether its file system type is one of the kept
-// ones. A line reads "id parent major:minor root mount-point options [optional fields] - type
-// source super-options"; the kernel escapes blanks in every field that could hold them, so the
-// first " - " ends the optional fields.
-bool readMountTable(int table, uint64_t mountId) {
-    if (::lseek(table, 0, SEEK_SET) != 0) {
-        return false;
-    }
-    enum class tField { kId, kMiddle, kType, kRest };
-    tField field = tField::kId;
-    uint64_t id = 0;
-    int separator = 0;  // how much of " - " was just seen
-    char type[16];
-    size_t typeLength = 0;
-    bool found = false;
-    bool kept = false;
-    // A mount table of a few dozen lines comes in one read.
-    char chunk[4096];
-    while (!found) {
-        const ssize_t count = ::read(table, chunk, sizeof chunk);
-        if (count < 0 && errno == EINTR) {
-            continue;
-        }
-        if (count <= 0) {
-            break;
-        }
-        for (ssize_t i = 0; i < count && !found; ++i) {
-            const char c = chunk[i];
-            switch (field) {
-                case tField::kId:
-                    if (c >= '0' && c <= '9') {
-                        id = id * 10 + static_cast<uint64_t>(c - '0');
-                    } else if (c == ' ') {
-                        field = tField::kMiddle;
-                        separator = 0;
-                    } else if (c != '\n') {
-                        field = tField::kRest;
-                    }
-                    break;
-                case tField::kMiddle:
-                    if (c == '\n') {
-                        field = tField::kId;  // no separator: not a line to use
-                        id = 0;
-                    } else if (c == ' ' && separator == 2) {
-                        field = tField::kType;
-                        typeLength = 0;
-                    } else {
-                        separator = c == ' ' ? 1 : (c == '-' && separator == 1 ? 2 : 0);
-                    }
-                    break;
-                case tField::kType:
-                    if (c == ' ' || c == '\n') {
-                        if (id == mountId) {
-                            found = true;
-                            kept = typeLength <= sizeof type && isKeptType(type, typeLength);
-                        }
-                        field = c == '\n' ? tField::kId : tField::kRest;
-                        id = 0;
-                    } else {
-                        if (typeLength < sizeof type) {
-                            type[typeLength] = c;
-                        }
-                        ++typeLength;
-                    }
-                    break;
-                case tField::kRest:
-                    if (c == '\n') {
-                        field = tField::kId;
-                        id = 0;
-                    }
-                    break;
-            }
-        }
-    }
-    return found && kept;
-}
-
-// Whether the mount with mountId is on a kept file system. The caller holds a descriptor inside
-// that mount, which keeps the id from passing to another mount; and the table's change report is
-// taken after the id was, so a mount that took the id of a known one before that is always seen.
-bool mountIsKept(uint64_t mountId) {
-    if (gMountTable < 0) {
-        gMountTable = ::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC);
-        if (gMountTable < 0) {
-            return false;
-        }
-    } else {
-        pollfd changed{gMountTable, POLLPRI, 0};
-        if (::poll(&changed, 1, 0) != 0) {
-            gKnownMountCount = 0;  // changed, or it cannot be told
-        }
-    }
-    for (size_t i = 0; i < gKnownMountCount; ++i) {
-        if (gKnownMounts[i].id == mountId) {
-            return gKnownMounts[i].kept;
-        }
-    }
-    const bool kept = readMountTable(gMountTable, mountId);
-    if (gKnownMountCount < kMostKnownMounts) {
-        gKnownMounts[gKnownMountCount++] = tKnownMount{mountId, kept};
-    }
-    return kept;
-}
-
 }  // namespace
 
-tPidFileWalk::tPidFileWalk() : ownUser_(::geteuid()), ownGroup_(::getegid()) {
+tPidFileWalk::tPidFileWalk(tMountTable& mounts)
+    : ownUser_(::geteuid()), ownGroup_(::getegid()), mounts_(mounts) {
     pending_[0] = '\0';
+    walked_[0] = '\0';
+    controllerWhere_[0] = '\0';
 }
 
-tPidFileWalk::tOpened tPidFileWalk::openFile(const char* path) {
-    untrusted_ = false;
-    controllerCount_ = 0;
-    controller_ = 0;
-    tOpened opened;
+tVerdict tPidFileWalk::open(const char* path, int& file) {
+    file = -1;
+    verdict_ = tVerdict{};
+    controllers_ = 0;
+    links_ = 0;
+    components_ = 0;
+    aclReadCount_ = 0;
+    walkedLength_ = 0;
+    walked_[0] = '\0';
+    mounts_.beginWalk();
     if (!assemblePath(path) || !startAtRoot()) {
-        return opened;
+        return verdict_;
     }
     directory_ = root_;
     directoryMount_ = rootMount_;
     next_ = pending_;
-    links_ = 0;
-    while (step(opened.fd)) {
+    while (step(file)) {
     }
     leaveDirectory();
     ::close(root_);
     root_ = -1;
-
-    if (opened.fd >= 0) {
-        if (untrusted_ || controllerCount_ > 1) {
-            opened.namable = tNamable::kNoOne;
-        } else if (controllerCount_ == 1) {
-            opened.namable = tNamable::kOneUser;
-            opened.controller = controller_;
-        } else {
-            opened.namable = tNamable::kAnyone;
-        }
+    if (file >= 0) {
+        verdict_.where = here();
+        verdict_.ownerBound = controllers_ == 1;
+        verdict_.userWhere = verdict_.ownerBound ? controllerWhere_ : nullptr;
     }
-    return opened;
+    return verdict_;
+}
+
+bool tPidFileWalk::refuse(tReason reason) {
+    if (verdict_.used()) {
+        verdict_.reason = reason;
+        verdict_.where = here();
+    }
+    return false;
 }
 
 bool tPidFileWalk::step(int& file) {
@@ -231,20 +107,42 @@ bool tPidFileWalk::step(int& file) {
         ++next_;
     }
     if (*next_ == '\0') {
-        return false;  // the path ends at a directory
+        verdict_.mode = S_IFDIR;
+        return refuse(tReason::kNotARegularFile);  // the path ends at a directory
     }
     char* end = next_;
     while (*end != '\0' && *end != '/') {
         ++end;
     }
+    const size_t nameLength = static_cast<size_t>(end - next_);
+    if (nameLength == 1 && next_[0] == '.') {
+        next_ = end;
+        return true;
+    }
+    if (++components_ > kMaxComponents) {
+        return refuse(tReason::kWalkTooLong);
+    }
+    const bool dotDot = nameLength == 2 && next_[0] == '.' && next_[1] == '.';
     const bool last = *end == '\0';
+    const size_t parentLength = walkedLength_;
+    if (!dotDot) {
+        if (parentLength + 1 + nameLength >= sizeof walked_) {
+            return refuse(tReason::kPathTooLong);
+        }
+        walked_[parentLength] = '/';
+        std::memcpy(walked_ + parentLength + 1, next_, nameLength);
+        walkedLength_ = parentLength + 1 + nameLength;
+        walked_[walkedLength_] = '\0';
+    }
+
     const char separator = *end;
     *end = '\0';
     struct statx info {};
     const int entry = openComponent(directory_, next_, last, info);
     *end = separator;
     if (entry < 0) {
-        return false;
+        verdict_.id = static_cast<uint32_t>(errno);
+        return refuse(errno == ENOENT ? tReason::kMissing : tReason::kUnreachable);
     }
     // Settled before the entry is read or anything below it is looked up.
     if (!onKeptFileSystem(info)) {
@@ -255,22 +153,34 @@ bool tPidFileWalk::step(int& file) {
     const mode_t type = info.stx_mode & S_IFMT;
     if (type == S_IFLNK) {
         // The link's owner chose where it points; its text is walked from here, or from "/".
-        noteOwner(info.stx_uid);
-        const bool substituted = ++links_ <= kMaxLinks && substituteLink(entry, end);
+        const bool walkOn = noteController(info.stx_uid, false) &&
+                            (++links_ <= kMaxLinks || refuse(tReason::kTooManyLinks)) &&
+                            substituteLink(entry, end);
         ::close(entry);
-        if (!substituted) {
+        if (!walkOn) {
             return false;
         }
+        walkedLength_ = parentLength;
         next_ = pending_;
         if (*next_ == '/') {
+            walkedLength_ = 0;
             leaveDirectory();
             directory_ = root_;
             directoryMount_ = rootMount_;
         }
+        walked_[walkedLength_] = '\0';
         return true;
     }
     if (type == S_IFDIR && !last) {
-        judge(entry, info);
+        if (dotDot) {
+            while (walkedLength_ > 0 && walked_[--walkedLength_] != '/') {
+            }
+            walked_[walkedLength_] = '\0';
+        }
+        if (!judge(entry, info)) {
+            ::close(entry);
+            return false;
+        }
         leaveDirectory();
         directory_ = entry;
         directoryMount_ = info.stx_mnt_id;
@@ -278,12 +188,22 @@ bool tPidFileWalk::step(int& file) {
         return true;
     }
     if (type == S_IFREG && last) {
-        judge(entry, info);
-        file = openJudged(entry, next_, info);
+        if (judge(entry, info)) {
+            file = openJudged(entry, next_, info);
+            if (file < 0) {
+                // Gone, or something else in its place, since it was judged; or not permitted.
+                verdict_.id = static_cast<uint32_t>(errno);
+                refuse(errno == EACCES || errno == EPERM ? tReason::kUnreachable
+                                                         : tReason::kReplaced);
+            }
+        }
+        ::close(entry);
+        return false;
     }
-    // Else a directory at the end, a file on the way, a FIFO, a device or a socket.
+    // A directory at the end, a file on the way, a FIFO, a device or a socket.
     ::close(entry);
-    return false;
+    verdict_.mode = info.stx_mode;
+    return refuse(last ? tReason::kNotARegularFile : tReason::kNotADirectory);
 }
 
 void tPidFileWalk::leaveDirectory() {
@@ -297,18 +217,19 @@ bool tPidFileWalk::assemblePath(const char* path) {
     const size_t length = std::strlen(path);
     if (path[0] == '/') {
         if (length >= sizeof pending_) {
-            return false;
+            return refuse(tReason::kPathTooLong);
         }
         std::memcpy(pending_, path, length + 1);
         return true;
     }
     // The directories above the working directory are walked too.
     if (::getcwd(pending_, sizeof pending_) == nullptr) {
-        return false;
+        verdict_.id = static_cast<uint32_t>(errno);
+        return refuse(errno == ERANGE ? tReason::kPathTooLong : tReason::kUnreachable);
     }
     const size_t base = std::strlen(pending_);
     if (base + 1 + length >= sizeof pending_) {
-        return false;
+        return refuse(tReason::kPathTooLong);
     }
     pending_[base] = '/';
     std::memcpy(pending_ + base + 1, path, length + 1);
@@ -318,30 +239,38 @@ bool tPidFileWalk::assemblePath(const char* path) {
 bool tPidFileWalk::startAtRoot() {
     root_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct statx info {};
-    const bool described = root_ >= 0 && describe(root_, info);
-    if (!described || !mountIsKept(info.stx_mnt_id)) {
-        if (root_ >= 0) {
-            ::close(root_);
+    if (root_ < 0 || !describe(root_, info)) {
+        verdict_.id = static_cast<uint32_t>(errno);
+        refuse(tReason::kUnreachable);
+    } else if (onKeptFileSystem(info)) {
+        rootMount_ = info.stx_mnt_id;
+        if (judge(root_, info)) {
+            return true;
         }
-        root_ = -1;
-        return false;
     }
-    rootMount_ = info.stx_mnt_id;
-    judge(root_, info);
-    return true;
+    if (root_ >= 0) {
+        ::close(root_);
+    }
+    root_ = -1;
+    return false;
 }
 
-int tPidFileWalk::openComponent(int directory, const char* name, bool last, struct statx& info) {
-    // O_DIRECTORY makes the kernel trigger an automount, which O_PATH alone does not.
-    int entry = last ? -1 : ::openat(directory, name, kEntryFlags | O_DIRECTORY);
-    if (last || (entry < 0 && errno == ENOTDIR)) {
+int tPidFileWalk::openComponent(int directory, const char* name, bool last,
+                                struct statx& info) const {
+    // O_DIRECTORY makes the kernel trigger an automount, which O_PATH alone does not: only on a
+    // way that no other user controls.
+    const bool triggering = !last && controllers_ == 0;
+    int entry = triggering ? ::openat(directory, name, kEntryFlags | O_DIRECTORY) : -1;
+    if (!triggering || (entry < 0 && errno == ENOTDIR)) {
         entry = ::openat(directory, name, kEntryFlags);
     }
     if (entry < 0) {
         return -1;
     }
     if (!describe(entry, info)) {
+        const int error = errno;
         ::close(entry);
+        errno = error;
         return -1;
     }
     return entry;
@@ -349,42 +278,68 @@ int tPidFileWalk::openComponent(int directory, const char* name, bool last, stru
 
 bool tPidFileWalk::onKeptFileSystem(const struct statx& info) {
     // The directory's descriptor is open, so its mount id still names the same mount.
-    return info.stx_mnt_id == directoryMount_ || mountIsKept(info.stx_mnt_id);
+    if (directory_ >= 0 && info.stx_mnt_id == directoryMount_) {
+        return true;
+    }
+    switch (mounts_.judge(info.stx_mnt_id, verdict_.fileSystem)) {
+        case tMountTable::tAnswer::kKept:
+            verdict_.fileSystem[0] = '\0';
+            return true;
+        case tMountTable::tAnswer::kChanging:
+            return refuse(tReason::kMountsChanging);
+        case tMountTable::tAnswer::kRefused:
+            break;
+    }
+    return refuse(tReason::kFileSystemNotRead);
 }
 
-void tPidFileWalk::judge(int fd, const struct statx& info) {
-    noteOwner(info.stx_uid);
+bool tPidFileWalk::judge(int fd, const struct statx& info) {
+    if (!noteController(info.stx_uid, false)) {
+        return false;
+    }
     // In a sticky directory only an entry's owner (judged with the entry) or the directory's
     // owner may replace the entry, whoever else may write to it.
     if (S_ISDIR(info.stx_mode) && (info.stx_mode & S_ISVTX) != 0) {
-        return;
+        return true;
     }
+    verdict_.mode = info.stx_mode;
     if ((info.stx_mode & S_IWOTH) != 0) {
-        untrusted_ = true;
-    } else if ((info.stx_mode & S_IWGRP) != 0) {
-        // The group bits are the ACL's mask when there is an ACL: only then can one grant write.
-        judgeAcl(fd, info.stx_gid);
+        return refuse(tReason::kWritableByEveryone);
     }
+    // The group bits are the ACL's mask when there is an ACL: only then can one grant write.
+    return (info.stx_mode & S_IWGRP) == 0 || judgeAcl(fd, info);
 }
 
-void tPidFileWalk::judgeAcl(int fd, uint32_t group) {
+bool tPidFileWalk::judgeAcl(int fd, const struct statx& info) {
+    for (int i = 0; i < aclReadCount_; ++i) {
+        const tInode& read = aclRead_[i];
+        if (read.inode == info.stx_ino && read.major == info.stx_dev_major &&
+            read.minor == info.stx_dev_minor) {
+            return true;  // judged already, and passed
+        }
+    }
+    aclRead_[aclReadCount_++] = tInode{info.stx_dev_major, info.stx_dev_minor, info.stx_ino};
+
     char path[32];
     selfFdPath(fd, path);
     unsigned char acl[kAclBytes];
     const ssize_t size = ::getxattr(path, "system.posix_acl_access", acl, sizeof acl);
     if (size < 0) {
-        if (errno == ENODATA || errno == EOPNOTSUPP) {
-            // No ACL: the group bits are the owning group's.
-            untrusted_ = untrusted_ || foreignGroup(group);
-        } else {
-            untrusted_ = true;
+        if (errno != ENODATA && errno != EOPNOTSUPP) {
+            verdict_.id = static_cast<uint32_t>(errno);
+            return refuse(tReason::kAclUnreadable);
         }
-        return;
+        // No ACL: the group bits are the owning group's.
+        if (foreignGroup(info.stx_gid)) {
+            verdict_.id = info.stx_gid;
+            return refuse(tReason::kWritableByGroup);
+        }
+        return true;
     }
     const size_t bytes = static_cast<size_t>(size);
     if (bytes < 4 || (bytes - 4) % 8 != 0 || littleEndian(acl, 4) != kAclVersion) {
-        untrusted_ = true;
-        return;
+        verdict_.id = EINVAL;
+        return refuse(tReason::kAclUnreadable);
     }
     uint32_t mask = 07;  // an ACL without named entries has no mask
     for (size_t at = 4; at < bytes; at += 8) {
@@ -392,6 +347,7 @@ void tPidFileWalk::judgeAcl(int fd, uint32_t group) {
             mask = littleEndian(acl + at + 2, 2);
         }
     }
+    verdict_.byAcl = true;
     for (size_t at = 4; at < bytes; at += 8) {
         const uint32_t tag = littleEndian(acl + at, 2);
         const uint32_t permissions = littleEndian(acl + at + 2, 2);
@@ -399,25 +355,36 @@ void tPidFileWalk::judgeAcl(int fd, uint32_t group) {
         if ((permissions & mask & kAclWrite) == 0) {
             continue;
         }
-        if (tag == kAclUser) {
-            noteOwner(id);
-        } else if ((tag == kAclGroupObject && foreignGroup(group)) ||
-                   (tag == kAclGroup && foreignGroup(id))) {
-            untrusted_ = true;
+        if (tag == kAclUser && !noteController(id, true)) {
+            return false;
+        }
+        const uint32_t group = tag == kAclGroupObject ? info.stx_gid : id;
+        if ((tag == kAclGroupObject || tag == kAclGroup) && foreignGroup(group)) {
+            verdict_.id = group;
+            return refuse(tReason::kWritableByGroup);
         }
     }
+    verdict_.byAcl = false;
+    return true;
 }
 
-void tPidFileWalk::noteOwner(uid_t owner) {
-    if (owner == 0 || owner == ownUser_) {
-        return;
+bool tPidFileWalk::noteController(uid_t user, bool byAcl) {
+    if (user == 0 || user == ownUser_) {
+        return true;
     }
-    if (controllerCount_ == 0) {
-        controller_ = owner;
-        controllerCount_ = 1;
-    } else if (owner != controller_) {
-        controllerCount_ = 2;
+    if (controllers_ == 0) {
+        controllers_ = 1;
+        verdict_.user = user;
+        std::memcpy(controllerWhere_, here(), std::strlen(here()) + 1);
+        return true;
     }
+    if (user == verdict_.user) {
+        return true;
+    }
+    verdict_.id = user;
+    verdict_.byAcl = byAcl;
+    verdict_.userWhere = controllerWhere_;
+    return refuse(tReason::kTwoControllers);
 }
 
 int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& judged) const {
@@ -448,6 +415,7 @@ int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& ju
         opened.stx_mnt_id != judged.stx_mnt_id || opened.stx_dev_major != judged.stx_dev_major ||
         opened.stx_dev_minor != judged.stx_dev_minor || opened.stx_ino != judged.stx_ino) {
         ::close(file);
+        errno = ESTALE;
         return -1;
     }
     return file;
@@ -456,14 +424,15 @@ int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& ju
 bool tPidFileWalk::substituteLink(int link, const char* rest) {
     char target[PATH_MAX];
     const ssize_t size = ::readlinkat(link, "", target, sizeof target);
-    // Empty, unreadable, or possibly cut at the buffer's end.
-    if (size <= 0 || static_cast<size_t>(size) >= sizeof target) {
-        return false;
+    if (size <= 0) {
+        verdict_.id = static_cast<uint32_t>(size < 0 ? errno : ENOENT);
+        return refuse(tReason::kUnreachable);
     }
+    // Possibly cut at the buffer's end, or too long with what follows it.
     const size_t targetLength = static_cast<size_t>(size);
     const size_t restLength = std::strlen(rest);
-    if (targetLength + restLength >= sizeof pending_) {
-        return false;
+    if (targetLength >= sizeof target || targetLength + restLength >= sizeof pending_) {
+        return refuse(tReason::kPathTooLong);
     }
     std::memcpy(target + targetLength, rest, restLength + 1);
     std::memcpy(pending_, target, targetLength + restLength + 1);

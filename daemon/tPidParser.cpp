@@ -1,5 +1,8 @@
 #include "daemon/tPidParser.h"
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <climits>
 
 namespace nQUORVAMONITORD_18_5 {
@@ -64,6 +67,43 @@ bool tPidParser::finish(int& pid) const {
     }
     pid = static_cast<int>(value);
     return true;
+}
+
+tReason tPidParser::readFile(int fd, int& pid) {
+    tPidParser parser;
+    char chunk[512];
+    for (size_t total = 0; total < kMaxPidFileBytes;) {
+        size_t want = kMaxPidFileBytes - total;
+        want = want < sizeof chunk ? want : sizeof chunk;
+        const ssize_t count = ::read(fd, chunk, want);
+        if (count < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return tReason::kUnreachable;
+        }
+        if (count == 0 || !parser.feed(chunk, static_cast<size_t>(count))) {
+            return parser.finish(pid) ? tReason::kUsed : tReason::kNotANumber;
+        }
+        total += static_cast<size_t>(count);
+    }
+    int reached = 0;
+    if (!parser.finish(reached)) {
+        return tReason::kTooLarge;  // blanks or a sign up to the limit
+    }
+    char next = 0;
+    ssize_t count = 0;
+    do {
+        count = ::read(fd, &next, 1);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+        return tReason::kUnreachable;
+    }
+    if (count == 1 && isDigit(next)) {
+        return tReason::kTooLarge;  // the number runs on past the limit
+    }
+    pid = reached;
+    return tReason::kUsed;
 }
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -5,7 +5,13 @@
 
 #include <cstddef>
 
+#include "daemon/tVerdict.h"
+
 namespace nQUORVAMONITORD_18_5 {
+
+// Most bytes read from a pid file: a number not complete within them is not accepted. One that
+// ends exactly at the limit is, when the file ends there or goes on with something else.
+constexpr size_t kMaxPidFileBytes = 4096;
 
 class tPidParser {
   public:
@@ -16,6 +22,12 @@ class tPidParser {
     // Ends the text. Returns true and stores the number when one was extracted; false when the
     // text is empty, does not start with a number, or holds a value outside the int range.
     bool finish(int& pid) const;
+
+    // Reads the file open at fd, at most kMaxPidFileBytes bytes through a stack buffer, and one
+    // more when a number reaches the limit, to see whether it ends there. Returns kUsed with pid
+    // set, kTooLarge when no number is complete within the limit, kNotANumber, or kUnreachable
+    // on a read error.
+    static tReason readFile(int fd, int& pid);
 
   private:
     enum class tState { kSkipping, kSigned, kDigits, kDone, kFailed };

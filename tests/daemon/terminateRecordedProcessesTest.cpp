@@ -23,10 +23,13 @@
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "daemon/tPidFileWalk.h"
+#include "daemon/tProcessHandle.h"
 #include "tests/support/tChildProcess.h"
 
 namespace nQUORVAMONITORD_18_5 {
@@ -75,7 +78,7 @@ pid_t startVictim(uid_t user = 0) {
     return pid;
 }
 
-// True when the child ended by SIGTERM within a few seconds; false when it is still running.
+// True when the child ended by SIGTERM within a few seconds; else false, and the child is ended.
 bool endedBySigterm(pid_t pid) {
     for (int i = 0; i < 300; ++i) {
         int status = 0;
@@ -85,6 +88,8 @@ bool endedBySigterm(pid_t pid) {
         }
         usleep(10000);
     }
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
     return false;
 }
 
@@ -133,69 +138,137 @@ class terminateRecordedProcessesTest : public ::testing::Test {
 constexpr uid_t kOtherUser = 65533;
 constexpr gid_t kForeignGroup = 100;
 
-// One entry of a layout, below the test directory: a directory ('d'), a regular file ('f'), a
+// The read limit as the manual page states it, written out: the rows at its boundary pin the
+// daemon's own constant.
+constexpr size_t kReadLimit = 4096;
+
+// What the sweep makes of the pid file at path, up to its content.
+tVerdict judged(const std::string& path) {
+    tPidFileWalk walk;
+    return readRecordedPid(path.c_str(), walk);
+}
+
+// One entry of a layout, below the test directory: a directory ('d'), a regular file ('f', "@PID"
+// in its text standing for a process of nobody's), a
 // symbolic link ('l', text is its target), a FIFO ('p'), a directory with a file system of the
-// type text mounted on it ('m') or a file with the file text bind-mounted on it ('b'). Mode 0
-// keeps the mode the file was created with; acl, when given, is passed to setfacl after the mode
-// is set.
+// type text mounted on it ('m'), an overlay mounted with the options text, in which "@" stands
+// for the test directory ('o'), a directory with a FUSE file system mounted on it whose server
+// reports every entry as root's and serves main.pid holding text ('F'), or a file with the file
+// text bind-mounted on it ('b'). Mode 0 keeps the mode the file was created with; acl, when
+// given, is passed to setfacl after the mode is set.
 struct tEntry {
     std::string path;
     char kind;
     mode_t mode = 0644;
     uid_t owner = 0;
     gid_t group = 0;
-    std::string text = "4242\n";
+    std::string text = "@PID\n";
     std::string acl = "";
 };
 
-// What readRecordedPid makes of a pid file.
-enum class tVerdict { kSkipped, kAnyProcess, kOnlyNobodys };
+// Whom an accepted pid file may name.
+enum class tNamed { kNothing, kAnyProcess, kOnlyNobodys };
 
 struct tLayout {
     const char* name;
     std::vector<tEntry> entries;
     std::string pidFile;  // relative to the test directory, the working directory
-    tVerdict verdict;
-    int pid = 4242;  // named by an accepted file
+    tNamed named;
+    // Why it is refused, and where: the place the verdict names, relative to the test directory
+    // unless absolute; for an accepted file the file reached; empty for pidFile itself.
+    tReason reason = tReason::kUsed;
+    std::string where = "";
+    int pid = 0;  // named by an accepted file; 0 for the process of nobody's
 };
+
+// An ACL of count named users who may only read, and a mask that lets the group bits write.
+std::string largeAcl(int count) {
+    std::string acl = "-m m::rw";
+    for (int user = 1; user <= count; ++user) {
+        acl += ",u:" + std::to_string(100000 + user) + ":r";
+    }
+    return acl;
+}
+
+// count "./" in a row.
+std::string dots(int count) {
+    std::string text;
+    for (int i = 0; i < count; ++i) {
+        text += "./";
+    }
+    return text;
+}
+
+// A path that costs count components (an odd number): "d/.." pairs, then a.pid.
+std::string walkOf(int count) {
+    std::string path;
+    for (int i = 0; i < (count - 1) / 2; ++i) {
+        path += "d/../";
+    }
+    return path + "a.pid";
+}
 
 // Who could have chosen what a pid file says, over layouts an attacker might set up and layouts
 // that a correct set-up uses.
 TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenTheFile) {
     const int parent = getppid();
     const std::string rootsStat = "/proc/" + std::to_string(parent) + "/stat";
-    const std::string blanks(kMaxPidFileBytes - 5, ' ');
+    const std::string blanks(kReadLimit - 5, ' ');
     // "4242" as the file's last four bytes within the read limit.
-    const std::string edge(kMaxPidFileBytes - 4, ' ');
+    const std::string edge(kReadLimit - 4, ' ');
     const std::string self = std::to_string(getpid());
-    using V = tVerdict;
+    // The test directory is two components below "/"; its link one more.
+    const int walked = 3;
+    const std::string overlay = "lowerdir=@/m/lower,upperdir=@/m/upper,workdir=@/m/work";
+    // The process the files name, of nobody's, so that quorvamonitord-check, run on every file
+    // beside the daemon's own judgement, finds a process that nobody's files may name.
+    const pid_t nobodys = startWithIds(kNobody, kNobody, kNobody);
+    ASSERT_GT(nobodys, 0);
+    using N = tNamed;
+    using R = tReason;
     const std::vector<tLayout> layouts = {
         // Root's files reached through root's directories and links.
-        {"root file", {{"a.pid", 'f'}}, "a.pid", V::kAnyProcess},
-        {"dot and dot-dot", {{"d", 'd', 0755}, {"d/a.pid", 'f'}}, "d/../d/./a.pid", V::kAnyProcess},
+        {"root file", {{"a.pid", 'f'}}, "a.pid", N::kAnyProcess},
+        {"dot and dot-dot",
+         {{"d", 'd', 0755}, {"d/a.pid", 'f'}},
+         "d/../d/./a.pid",
+         N::kAnyProcess,
+         R::kUsed,
+         "d/a.pid"},
         {"root links, relative then absolute",
          {{"real.pid", 'f'},
           {"second", 'l', 0, 0, 0, dir_ + "/real.pid"},
           {"first", 'l', 0, 0, 0, "second"}},
          "first",
-         V::kAnyProcess},
-        {"group-writable by root's group", {{"a.pid", 'f', 0664}}, "a.pid", V::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "real.pid"},
+        {"group-writable by root's group", {{"a.pid", 'f', 0664}}, "a.pid", N::kAnyProcess},
         {"sticky world-writable directory",
          {{"t", 'd', 01777}, {"t/a.pid", 'f'}},
          "t/a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
         {"number ending at the read limit",
          {{"a.pid", 'f', 0644, 0, 0, blanks + "4242\n"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"number ending at the read limit and the file's end",
          {{"a.pid", 'f', 0644, 0, 0, edge + "4242"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"number ending at the read limit, a newline after it",
          {{"a.pid", 'f', 0644, 0, 0, edge + "4242\n"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "",
+         4242},
         {"link then dot-dot, resolved where the link leads",
          {{"d", 'd', 0755},
           {"d/e", 'd', 0755},
@@ -203,145 +276,268 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
           {"a.pid", 'f', 0644, 0, 0, "5151\n"},
           {"l", 'l', 0, 0, 0, "d/e"}},
          "l/../a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess,
+         R::kUsed,
+         "d/a.pid"},
         {"on tmpfs",
          {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f'}},
          "m/a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
+        {"on an overlay of tmpfs layers",
+         {{"m", 'm', 0755, 0, 0, "tmpfs"},
+          {"m/lower", 'd', 0755},
+          {"m/upper", 'd', 0755},
+          {"m/work", 'd', 0755},
+          {"m/lower/a.pid", 'f'},
+          {"o", 'o', 0755, 0, 0, overlay}},
+         "o/a.pid",
+         N::kAnyProcess},
         {"file bind-mounted on the name",
          {{"real.pid", 'f'}, {"a.pid", 'b', 0, 0, 0, "real.pid"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
         {"ACL whose mask denies write",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-n -m u:65534:rw,g:100:rw,m::r"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
         {"ACL granting write to root's group",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:0:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m g:0:rw"}},
          "a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
         {"ACL for a foreign group on a sticky directory",
          {{"t", 'd', 01777, 0, 0, "", "-m g:100:rwx"}, {"t/a.pid", 'f'}},
          "t/a.pid",
-         V::kAnyProcess},
+         N::kAnyProcess},
+        {"dots alone cost nothing",
+         {{"a.pid", 'f'}, {"l", 'l', 0, 0, 0, dots(1999) + "a.pid"}},
+         "l",
+         N::kAnyProcess,
+         R::kUsed,
+         "a.pid"},
+        {"walk of the most components",
+         {{"d", 'd', 0755}, {"a.pid", 'f'}, {"l", 'l', 0, 0, 0, walkOf(256 - walked)}},
+         "l",
+         N::kAnyProcess,
+         R::kUsed,
+         "a.pid"},
         // One other user controls the way: only that user's processes.
-        {"another user's file", {{"a.pid", 'f', 0644, kNobody}}, "a.pid", V::kOnlyNobodys},
+        {"another user's file", {{"a.pid", 'f', 0644, kNobody}}, "a.pid", N::kOnlyNobodys},
         {"in another user's directory",
          {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'f'}},
          "d/a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"below another user's directory",
          {{"d", 'd', 0755, kNobody}, {"d/e", 'd', 0755}, {"d/e/a.pid", 'f'}},
          "d/e/a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"another user's link to a root file",
          {{"real.pid", 'f'}, {"a.pid", 'l', 0, kNobody, 0, dir_ + "/real.pid"}},
          "a.pid",
-         V::kOnlyNobodys},
-        {"link into /proc in another user's directory",
-         {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'l', 0, 0, 0, rootsStat}},
-         "d/a.pid",
-         V::kSkipped,
-         parent},
-        {"root's link into /proc", {{"a.pid", 'l', 0, 0, 0, rootsStat}}, "a.pid", V::kSkipped},
-        {"on a file system of the kernel's own (sysfs)",
-         {{"m", 'm', 0755, 0, 0, "sysfs"}, {"a.pid", 'l', 0, 0, 0, "m/kernel/uevent_seqnum"}},
-         "a.pid",
-         V::kSkipped},
+         N::kOnlyNobodys,
+         R::kUsed,
+         "real.pid"},
         {"another user's file in a sticky directory",
          {{"t", 'd', 01777}, {"t/a.pid", 'f', 0644, kNobody}},
          "t/a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"another user's file bind-mounted on root's",
          {{"real.pid", 'f', 0644, kNobody}, {"a.pid", 'b', 0, 0, 0, "real.pid"}},
          "a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"ACL granting another user write to a root file",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m u:65534:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m u:65534:rw"}},
          "a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"ACL granting another user write to a root directory",
          {{"d", 'd', 0755, 0, 0, "", "-m u:65534:rwx"}, {"d/a.pid", 'f'}},
          "d/a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"default ACL of the directory inherited by a new file",
          {{"d", 'd', 0755, 0, 0, "", "-d -m u:65534:rw"}, {"d/a.pid", 'f', 0}},
          "d/a.pid",
-         V::kOnlyNobodys},
+         N::kOnlyNobodys},
         {"ACL: a foreign owning group that may only read, another user who may write",
-         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m u:65534:rw"}},
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "@PID\n", "-m u:65534:rw"}},
          "a.pid",
-         V::kOnlyNobodys},
-        // Anyone may write, two users control the way, or nothing may be read safely.
+         N::kOnlyNobodys},
+        // Refused: anyone may write, two users control the way, or nothing may be read safely.
+        {"link into /proc in another user's directory",
+         {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'l', 0, 0, 0, rootsStat}},
+         "d/a.pid",
+         N::kNothing,
+         R::kFileSystemNotRead,
+         "/proc",
+         parent},
+        {"root's link into /proc",
+         {{"a.pid", 'l', 0, 0, 0, rootsStat}},
+         "a.pid",
+         N::kNothing,
+         R::kFileSystemNotRead,
+         "/proc"},
+        {"on a file system of the kernel's own (sysfs)",
+         {{"m", 'm', 0755, 0, 0, "sysfs"}, {"a.pid", 'l', 0, 0, 0, "m/kernel/uevent_seqnum"}},
+         "a.pid",
+         N::kNothing,
+         R::kFileSystemNotRead,
+         "m"},
+        {"on an overlay whose lower layer is a user's FUSE file system",
+         {{"m", 'm', 0755, 0, 0, "tmpfs"},
+          {"m/lower", 'F'},
+          {"m/upper", 'd', 0755},
+          {"m/work", 'd', 0755},
+          {"o", 'o', 0755, 0, 0, overlay}},
+         "o/main.pid",
+         N::kNothing,
+         R::kFileSystemNotRead,
+         "o"},
         {"group-writable by a foreign group",
          {{"a.pid", 'f', 0664, 0, kForeignGroup}},
          "a.pid",
-         V::kSkipped},
-        {"sticky world-writable root file", {{"a.pid", 'f', 01666}}, "a.pid", V::kSkipped},
+         N::kNothing,
+         R::kWritableByGroup},
+        {"sticky world-writable root file",
+         {{"a.pid", 'f', 01666}},
+         "a.pid",
+         N::kNothing,
+         R::kWritableByEveryone},
         {"ACL granting a foreign group write",
-         {{"a.pid", 'f', 0644, 0, 0, "4242\n", "-m g:100:rw"}},
+         {{"a.pid", 'f', 0644, 0, 0, "@PID\n", "-m g:100:rw"}},
          "a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kWritableByGroup},
         {"ACL granting the foreign owning group write",
-         {{"a.pid", 'f', 0644, 0, kForeignGroup, "4242\n", "-m g::rw,u:65533:r"}},
+         {{"a.pid", 'f', 0644, 0, kForeignGroup, "@PID\n", "-m g::rw,u:65533:r"}},
          "a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kWritableByGroup},
+        {"ACL too large to read (more than 1023 entries)",
+         {{"m", 'm', 0755, 0, 0, "tmpfs"}, {"m/a.pid", 'f', 0664, 0, 0, "@PID\n", largeAcl(1100)}},
+         "m/a.pid",
+         N::kNothing,
+         R::kAclUnreadable},
         {"ACL granting two other users write",
          {{"d", 'd', 0755, kNobody, 0, "", "-m u:65533:rwx"}, {"d/a.pid", 'f'}},
          "d/a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kTwoControllers,
+         "d"},
         {"directory writable by a foreign group",
          {{"d", 'd', 0775, 0, kForeignGroup}, {"d/a.pid", 'f'}},
          "d/a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kWritableByGroup,
+         "d"},
         {"world-writable directory, not sticky",
          {{"t", 'd', 0777}, {"t/a.pid", 'f'}},
          "t/a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kWritableByEveryone,
+         "t"},
         {"two other users",
          {{"d", 'd', 0755, kNobody}, {"d/a.pid", 'f', 0644, kOtherUser}},
          "d/a.pid",
-         V::kSkipped},
-        {"FIFO", {{"a.pid", 'p'}}, "a.pid", V::kSkipped},
-        {"link to a device", {{"a.pid", 'l', 0, 0, 0, "/dev/null"}}, "a.pid", V::kSkipped},
-        {"directory", {{"a.pid", 'd', 0755}}, "a.pid", V::kSkipped},
-        {"file named with a trailing slash", {{"a.pid", 'f'}}, "a.pid/", V::kSkipped},
+         N::kNothing,
+         R::kTwoControllers},
+        {"FIFO", {{"a.pid", 'p'}}, "a.pid", N::kNothing, R::kNotARegularFile},
+        {"link to a device",
+         {{"a.pid", 'l', 0, 0, 0, "/dev/null"}},
+         "a.pid",
+         N::kNothing,
+         R::kNotARegularFile,
+         "/dev/null"},
+        {"directory", {{"a.pid", 'd', 0755}}, "a.pid", N::kNothing, R::kNotARegularFile},
+        {"file named with a trailing slash",
+         {{"a.pid", 'f'}},
+         "a.pid/",
+         N::kNothing,
+         R::kNotADirectory,
+         "a.pid"},
         {"link loop",
          {{"a.pid", 'l', 0, 0, 0, "b.pid"}, {"b.pid", 'l', 0, 0, 0, "a.pid"}},
          "a.pid",
-         V::kSkipped},
-        {"dangling link", {{"a.pid", 'l', 0, 0, 0, "missing.pid"}}, "a.pid", V::kSkipped},
+         N::kNothing,
+         R::kTooManyLinks},
+        {"dangling link",
+         {{"a.pid", 'l', 0, 0, 0, "missing.pid"}},
+         "a.pid",
+         N::kNothing,
+         R::kMissing,
+         "missing.pid"},
+        {"walk of one component more than the most",
+         {{"e", 'd', 0755},
+          {"e/d", 'd', 0755},
+          {"e/a.pid", 'f'},
+          {"e/l", 'l', 0, 0, 0, walkOf(257 - walked - 1)}},
+         "e/l",
+         N::kNothing,
+         R::kWalkTooLong,
+         "e"},
         {"number past the read limit",
          {{"a.pid", 'f', 0644, 0, 0, blanks + "  4242\n"}},
          "a.pid",
-         V::kSkipped},
+         N::kNothing,
+         R::kTooLarge},
         {"number running on past the read limit",
          {{"a.pid", 'f', 0644, 0, 0, edge + "42425"}},
          "a.pid",
-         V::kSkipped},
-        {"the daemon's own pid", {{"a.pid", 'f', 0644, 0, 0, self}}, "a.pid", V::kSkipped},
+         N::kNothing,
+         R::kTooLarge},
+        {"not a number",
+         {{"a.pid", 'f', 0644, 0, 0, "pid 4242\n"}},
+         "a.pid",
+         N::kNothing,
+         R::kNotANumber},
+        {"zero", {{"a.pid", 'f', 0644, 0, 0, "0\n"}}, "a.pid", N::kNothing, R::kNotAProcessId},
+        {"the daemon's own pid",
+         {{"a.pid", 'f', 0644, 0, 0, self}},
+         "a.pid",
+         N::kNothing,
+         R::kDaemonItself},
     };
 
     for (const tLayout& layout : layouts) {
         std::filesystem::remove_all(dir_);
         ASSERT_EQ(mkdir(dir_.c_str(), 0700), 0);
         ASSERT_EQ(chdir(dir_.c_str()), 0);
+        std::vector<std::unique_ptr<tChildProcess>> servers;
         for (const tEntry& entry : layout.entries) {
             const char* path = entry.path.c_str();
-            if (entry.kind == 'd' || entry.kind == 'm') {
+            if (entry.kind == 'd' || entry.kind == 'm' || entry.kind == 'o' || entry.kind == 'F') {
                 ASSERT_EQ(mkdir(path, 0700), 0) << path;
-                ASSERT_TRUE(entry.kind == 'd' ||
-                            mount(entry.text.c_str(), path, entry.text.c_str(), 0, nullptr) == 0)
+            }
+            if (entry.kind == 'm') {
+                ASSERT_EQ(mount(entry.text.c_str(), path, entry.text.c_str(), 0, nullptr), 0)
                     << path;
+            } else if (entry.kind == 'o') {
+                std::string options = entry.text;
+                for (size_t at = options.find('@'); at != std::string::npos;
+                     at = options.find('@')) {
+                    options.replace(at, 1, dir_);
+                }
+                ASSERT_EQ(mount("overlay", path, "overlay", 0, options.c_str()), 0) << options;
+                continue;  // the layers' owners and modes
+            } else if (entry.kind == 'F') {
+                servers.push_back(std::make_unique<tChildProcess>());
+                std::string error;
+                std::string output;
+                ASSERT_TRUE(servers.back()->start({QV_HOSTILE_FS_PATH, path, "root", entry.text},
+                                                  "/dev/null", error))
+                    << error;
+                ASSERT_TRUE(servers.back()->waitForLine("ready", 5000, output)) << output;
+                continue;  // its server's
             } else if (entry.kind == 'f') {
-                std::ofstream(path) << entry.text;
+                std::string text = entry.text;
+                const size_t at = text.find("@PID");
+                std::ofstream(path)
+                    << (at == std::string::npos ? text
+                                                : text.replace(at, 4, std::to_string(nobodys)));
             } else if (entry.kind == 'b') {
                 ASSERT_TRUE(std::ofstream(path).good()) << path;
                 ASSERT_EQ(mount(entry.text.c_str(), path, nullptr, MS_BIND, nullptr), 0) << path;
                 continue;  // owner and mode are the mounted file's
             } else if (entry.kind == 'l') {
                 ASSERT_EQ(symlink(entry.text.c_str(), path), 0) << path;
-            } else {
+            } else if (entry.kind == 'p') {
                 ASSERT_EQ(mkfifo(path, 0644), 0) << path;
             }
             if (entry.kind == 'm' && entry.text != "tmpfs") {
@@ -356,29 +552,53 @@ TEST_F(terminateRecordedProcessesTest, TrustFollowsEveryoneWhoCouldHaveChosenThe
             }
         }
 
-        tRecordedPid recorded;
-        const bool accepted = readRecordedPid(layout.pidFile.c_str(), recorded);
-        for (const tEntry& entry : layout.entries) {
-            if (entry.kind == 'm' || entry.kind == 'b') {
-                ASSERT_EQ(umount2(entry.path.c_str(), MNT_DETACH), 0) << entry.path;
+        const tVerdict verdict = judged(layout.pidFile);
+        const std::string where = verdict.where == nullptr ? "" : verdict.where;
+        // The command, a process of its own, cannot tell the daemon's process id.
+        const tCommandResult check =
+            layout.reason == R::kDaemonItself
+                ? tCommandResult{}
+                : tChildProcess::run({QV_CHECK_PATH, layout.pidFile}, 10000);
+        // Mounts come off in the reverse order they were made.
+        for (auto entry = layout.entries.rbegin(); entry != layout.entries.rend(); ++entry) {
+            if (entry->kind == 'm' || entry->kind == 'b' || entry->kind == 'o' ||
+                entry->kind == 'F') {
+                ASSERT_EQ(umount2(entry->path.c_str(), MNT_DETACH), 0) << entry->path;
             }
         }
+        servers.clear();
 
-        const bool named = accepted && recorded.pid == layout.pid;
-        switch (layout.verdict) {
-            case V::kSkipped:
-                EXPECT_FALSE(accepted) << layout.name;
+        const int pid = layout.pid == 0 ? nobodys : layout.pid;
+        if (layout.reason != R::kDaemonItself) {
+            const char* said = layout.named == N::kAnyProcess    ? " is used for any process: "
+                               : layout.named == N::kOnlyNobodys ? " is used for processes of "
+                               : verdict.droppedAtStartUp()      ? " will be dropped at start-up: "
+                                                                 : " will be skipped: ";
+            EXPECT_EQ(check.exitStatus, layout.named == N::kNothing ? 1 : 0) << layout.name;
+            EXPECT_NE(check.output.find("pid file " + layout.pidFile + said), std::string::npos)
+                << layout.name << ": " << check.output;
+        }
+        const std::string expectedWhere = layout.where.empty() ? layout.pidFile : layout.where;
+        EXPECT_EQ(where, expectedWhere[0] == '/' ? expectedWhere : dir_ + "/" + expectedWhere)
+            << layout.name;
+        EXPECT_EQ(verdict.reason, layout.reason) << layout.name;
+        switch (layout.named) {
+            case N::kNothing:
+                EXPECT_FALSE(verdict.used()) << layout.name;
                 break;
-            case V::kAnyProcess:
-                EXPECT_TRUE(named && !recorded.ownerBound) << layout.name;
+            case N::kAnyProcess:
+                EXPECT_TRUE(verdict.used() && verdict.pid == pid && !verdict.ownerBound)
+                    << layout.name;
                 break;
-            case V::kOnlyNobodys:
-                EXPECT_TRUE(named && recorded.ownerBound && recorded.owner == kNobody)
+            case N::kOnlyNobodys:
+                EXPECT_TRUE(verdict.used() && verdict.pid == pid && verdict.ownerBound &&
+                            verdict.user == kNobody)
                     << layout.name;
                 break;
         }
     }
     ASSERT_EQ(chdir("/"), 0);
+    stop(nobodys);
 }
 
 // The kernel's limit: 40 links in one walk, no more.
@@ -387,10 +607,8 @@ TEST_F(terminateRecordedProcessesTest, FortyLinksAreFollowedAndNoMore) {
     for (int i = 1; i <= 41; ++i) {
         makeLink("link" + std::to_string(i), "link" + std::to_string(i - 1));
     }
-    tRecordedPid recorded;
-    EXPECT_TRUE(readRecordedPid((dir_ + "/link40").c_str(), recorded));
-    EXPECT_EQ(recorded.pid, 4242);
-    EXPECT_FALSE(readRecordedPid((dir_ + "/link41").c_str(), recorded));
+    EXPECT_EQ(judged(dir_ + "/link40").pid, 4242);
+    EXPECT_EQ(judged(dir_ + "/link41").reason, tReason::kTooManyLinks);
 }
 
 // A file put in the judged file's place before it is opened for reading is not read: a root file
@@ -408,16 +626,150 @@ TEST_F(terminateRecordedProcessesTest, FileSwappedInAfterTheJudgementIsNotRead) 
     int accepted = 0;
     int wrong = 0;
     for (int i = 0; i < 20000; ++i) {
-        tRecordedPid recorded;
-        if (readRecordedPid(trusted.c_str(), recorded)) {
+        const tVerdict verdict = judged(trusted);
+        if (verdict.used()) {
             ++accepted;
-            wrong += recorded.pid != 1111 ? 1 : 0;
+            wrong += verdict.pid != 1111 ? 1 : 0;
         }
     }
     done = true;
     swapper.join();
     EXPECT_EQ(wrong, 0) << "of " << accepted << " accepted";
     EXPECT_GT(accepted, 0);
+}
+
+// Neither can a FIFO swapped in that way hold the sweep up: it is opened without blocking and
+// closed unread. The reads run in a child, ended after a time limit if it blocks.
+TEST_F(terminateRecordedProcessesTest, FifoSwappedInAfterTheJudgementDoesNotBlock) {
+    const std::string trusted = writePidFile("a.pid", "1111");
+    const std::string fifo = dir_ + "/b.pid";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            while (!done) {
+                renameat2(AT_FDCWD, trusted.c_str(), AT_FDCWD, fifo.c_str(), RENAME_EXCHANGE);
+            }
+        });
+        int replaced = 0;
+        int wrong = 0;
+        for (int i = 0; i < 20000; ++i) {
+            const tVerdict verdict = judged(trusted);
+            replaced += verdict.reason == tReason::kReplaced ? 1 : 0;
+            wrong += verdict.used() && verdict.pid != 1111 ? 1 : 0;
+        }
+        done = true;
+        swapper.join();
+        _exit(wrong != 0 ? 1 : replaced == 0 ? 2 : 0);
+    }
+    int status = 0;
+    for (int i = 0; i < 300 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+        usleep(100000);
+    }
+    if (kill(child, SIGKILL) == 0) {
+        waitpid(child, &status, 0);
+        FAIL() << "the walk blocked on the FIFO";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << "1: a wrong file was read; 2: the race was never met";
+}
+
+// Nor is a file mounted over the name then opened: the open by name does not cross into a mount.
+// The intruder is writable by everyone, so a walk that meets it refuses it before any open; an
+// open of it can only come from the open after the judgement.
+TEST_F(terminateRecordedProcessesTest, FileMountedOverTheNameAfterTheJudgementIsNotOpened) {
+    const std::string trusted = writePidFile("a.pid", "1111");
+    const std::string intruder = writePidFile("b.pid", "2222", 0666);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, intruder.c_str(), IN_OPEN), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> mounted{0};
+    std::thread mounter([&] {
+        while (!done) {
+            if (mount(intruder.c_str(), trusted.c_str(), nullptr, MS_BIND, nullptr) == 0) {
+                ++mounted;
+                umount2(trusted.c_str(), MNT_DETACH);
+            }
+        }
+    });
+    int accepted = 0;
+    int replaced = 0;
+    for (int i = 0; i < 20000; ++i) {
+        const tVerdict verdict = judged(trusted);
+        accepted += verdict.used() && verdict.pid == 1111 ? 1 : 0;
+        replaced += verdict.reason == tReason::kReplaced ? 1 : 0;
+    }
+    done = true;
+    mounter.join();
+    char events[4096];
+    EXPECT_EQ(read(watch, events, sizeof events), -1) << "the intruder was opened";
+    close(watch);
+    EXPECT_GT(mounted.load(), 0);
+    EXPECT_GT(accepted, 0);
+    EXPECT_GT(replaced, 0) << "the race was never met";
+}
+
+// What is remembered of more mounts than fit is still right: pid files on 20 mounts of their own
+// and a link into sysfs, judged twice over.
+TEST_F(terminateRecordedProcessesTest, PidFilesOnMoreMountsThanAreRememberedAreJudgedRight) {
+    std::vector<std::string> mounts;
+    for (int i = 0; i < 20; ++i) {
+        mounts.push_back(dir_ + "/m" + std::to_string(i));
+        ASSERT_EQ(mkdir(mounts.back().c_str(), 0755), 0);
+        ASSERT_EQ(mount("tmpfs", mounts.back().c_str(), "tmpfs", 0, nullptr), 0);
+        writePidFile("m" + std::to_string(i) + "/a.pid", std::to_string(1000 + i));
+    }
+    mounts.push_back(dir_ + "/s");
+    ASSERT_EQ(mkdir(mounts.back().c_str(), 0755), 0);
+    ASSERT_EQ(mount("sysfs", mounts.back().c_str(), "sysfs", 0, nullptr), 0);
+    const std::string sysfsLink = makeLink("s.pid", "s/kernel/uevent_seqnum");
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 20; ++i) {
+            EXPECT_EQ(judged(mounts[i] + "/a.pid").pid, 1000 + i) << round << " " << i;
+        }
+        EXPECT_EQ(judged(sysfsLink).reason, tReason::kFileSystemNotRead) << round;
+    }
+    for (const std::string& point : mounts) {
+        ASSERT_EQ(umount2(point.c_str(), MNT_DETACH), 0);
+    }
+}
+
+// The mount table is read at most once in a walk: a file walked across mounts while the table
+// keeps changing is refused, not followed by a read of the table at every mount.
+TEST_F(terminateRecordedProcessesTest, MountTableChangingThroughoutTheWalkRefusesTheFile) {
+    const std::string nested[] = {dir_ + "/m", dir_ + "/m/n", dir_ + "/m/n/o"};
+    for (const std::string& point : nested) {
+        ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+        ASSERT_EQ(mount("tmpfs", point.c_str(), "tmpfs", 0, nullptr), 0);
+    }
+    const std::string path = writePidFile("m/n/o/a.pid", "4242");
+    const std::string churn = dir_ + "/churn";
+    ASSERT_EQ(mkdir(churn.c_str(), 0755), 0);
+    std::atomic<bool> done{false};
+    std::thread churner([&] {
+        while (!done) {
+            if (mount("tmpfs", churn.c_str(), "tmpfs", 0, nullptr) == 0) {
+                umount2(churn.c_str(), MNT_DETACH);
+            }
+        }
+    });
+    int changing = 0;
+    int other = 0;
+    for (int i = 0; i < 2000; ++i) {
+        const tVerdict verdict = judged(path);
+        changing += verdict.reason == tReason::kMountsChanging ? 1 : 0;
+        other += verdict.reason != tReason::kMountsChanging && verdict.pid != 4242 ? 1 : 0;
+    }
+    done = true;
+    churner.join();
+    EXPECT_GT(changing, 0);
+    EXPECT_EQ(other, 0);
+    EXPECT_EQ(judged(path).pid, 4242) << "once the table is still";
+    for (auto point = std::rbegin(nested); point != std::rend(nested); ++point) {
+        ASSERT_EQ(umount2(point->c_str(), MNT_DETACH), 0);
+    }
 }
 
 uint64_t mountIdOf(const std::string& path) {
@@ -434,8 +786,7 @@ TEST_F(terminateRecordedProcessesTest, MountReplacedUnderTheSameIdIsJudgedAfresh
     ASSERT_EQ(mkdir((point + "/sys").c_str(), 0755), 0);
     ASSERT_EQ(mkdir((point + "/sys/kernel").c_str(), 0755), 0);
     const std::string path = writePidFile("m/sys/kernel/pid_max", "4242");
-    tRecordedPid recorded;
-    ASSERT_TRUE(readRecordedPid(path.c_str(), recorded));
+    ASSERT_TRUE(judged(path).used());
     const uint64_t tmpfsId = mountIdOf(point);
     ASSERT_EQ(umount2(point.c_str(), 0), 0);
 
@@ -453,7 +804,7 @@ TEST_F(terminateRecordedProcessesTest, MountReplacedUnderTheSameIdIsJudgedAfresh
         ASSERT_EQ(mkdir(fillers.back().c_str(), 0755), 0);
         ASSERT_EQ(mount(point.c_str(), fillers.back().c_str(), nullptr, MS_MOVE, nullptr), 0);
     }
-    const bool refused = !readRecordedPid(path.c_str(), recorded);
+    const bool refused = judged(path).reason == tReason::kFileSystemNotRead;
     for (const std::string& filler : fillers) {
         ASSERT_EQ(umount2(filler.c_str(), MNT_DETACH), 0);
     }
@@ -464,6 +815,20 @@ TEST_F(terminateRecordedProcessesTest, MountReplacedUnderTheSameIdIsJudgedAfresh
     EXPECT_TRUE(refused);
 }
 
+// Makes the system call number answer error from now on in this process, as an older seccomp
+// filter does; false when that failed.
+bool refuseSystemCall(uint32_t number, int error) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, number, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Where openat2 is refused, as an older seccomp filter does, the file is still read: through its
 // own descriptor.
 TEST_F(terminateRecordedProcessesTest, FileIsReadWhereOpenat2IsRefused) {
@@ -471,15 +836,7 @@ TEST_F(terminateRecordedProcessesTest, FileIsReadWhereOpenat2IsRefused) {
     for (const int refusal : {ENOSYS, EPERM}) {
         const pid_t child = fork();
         if (child == 0) {
-            sock_filter filter[] = {
-                BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-                BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(refusal)),
-                BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-            };
-            const sock_fprog program{sizeof filter / sizeof filter[0], filter};
-            if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-                prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            if (!refuseSystemCall(SYS_openat2, refusal)) {
                 _exit(2);
             }
             open_how how{};
@@ -487,8 +844,7 @@ TEST_F(terminateRecordedProcessesTest, FileIsReadWhereOpenat2IsRefused) {
                 errno != refusal) {
                 _exit(3);
             }
-            tRecordedPid recorded;
-            _exit(readRecordedPid(path.c_str(), recorded) && recorded.pid == 4242 ? 0 : 1);
+            _exit(judged(path).pid == 4242 ? 0 : 1);
         }
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
@@ -614,8 +970,9 @@ TEST_F(terminateRecordedProcessesTest, ZeroAndNegativeValuesNeverReachKill) {
                     pause();
                 }
             }
+            // Both sides set the group, so it is founded before either goes on.
+            setpgid(groupLeader, groupLeader);
             const pid_t groupMember = startVictim();
-            usleep(50000);  // let the leader found its group
             if (groupLeader != 2 || getpgid(groupLeader) != 2 || getpgid(groupMember) != 1) {
                 _exit(12);
             }
@@ -648,40 +1005,92 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
+// A child of user whose second thread waits to be signalled; the thread's id goes to tid.
+pid_t startWithThread(uid_t user, pid_t& tid) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresuid(user, user, user) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        std::thread([&] {
+            const pid_t own = gettid();
+            (void)!write(ready[1], &own, sizeof own);
+            for (;;) {
+                pause();
+            }
+        }).join();
+    }
+    close(ready[1]);
+    const bool started = pid > 0 && read(ready[0], &tid, sizeof tid) == sizeof tid;
+    close(ready[0]);
+    return started ? pid : -1;
+}
+
+// What judgePidFile makes of the pid file at path: the process it names held, not signalled.
+tVerdict judgedWithProcess(const std::string& path) {
+    tPidFileWalk walk;
+    tProcessHandle process;
+    return judgePidFile(path.c_str(), walk, process);
+}
+
 // Another user may name only a process that user could signal itself: one whose real or saved
-// uid is theirs. A process whose effective uid alone is theirs (root running as them for a
-// while), a root process and a process that has gone get neither a signal nor a pause.
+// uid is theirs, read from the Uid line whatever the process calls itself. A process whose
+// effective uid alone is theirs (root running as them for a while), a root process and a process
+// that has gone get neither a signal nor a pause. A thread's id stands for its process, in
+// anyone's file, as kill() takes it.
 TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcesses) {
     const pid_t rootProcess = startVictim();
-    const pid_t nobodyProcess = startVictim(kNobody);
-    usleep(50000);  // let the child drop to the other user
+    const pid_t nobodyProcess = startWithIds(kNobody, kNobody, kNobody);
     const pid_t effectiveOnly = startWithIds(0, kNobody, 0);
     const pid_t realOnly = startWithIds(kNobody, 0, 0);
     const pid_t savedOnly = startWithIds(0, 0, kNobody);
-    ASSERT_TRUE(effectiveOnly > 0 && realOnly > 0 && savedOnly > 0);
+    // Named so that its status reads "Name:\tUid: 0 0 0 0 " before its own Uid line.
+    const pid_t misnamed = startWithIds(kNobody, kNobody, kNobody, "Uid: 0 0 0 0 ");
+    pid_t nobodysThread = 0;
+    const pid_t nobodysThreaded = startWithThread(kNobody, nobodysThread);
+    pid_t rootsThread = 0;
+    const pid_t rootsThreaded = startWithThread(0, rootsThread);
+    ASSERT_TRUE(nobodyProcess > 0 && effectiveOnly > 0 && realOnly > 0 && savedOnly > 0 &&
+                misnamed > 0 && nobodysThreaded > 0 && rootsThreaded > 0);
     const pid_t gone = fork();
     if (gone == 0) {
         _exit(0);
     }
     ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
-    const std::string rootTarget =
-        writePidFile("r.pid", std::to_string(rootProcess), 0644, kNobody);
-    const std::string ownTarget =
-        writePidFile("n.pid", std::to_string(nobodyProcess), 0644, kNobody);
-    const std::string effectiveTarget =
-        writePidFile("e.pid", std::to_string(effectiveOnly), 0644, kNobody);
-    const std::string realTarget = writePidFile("u.pid", std::to_string(realOnly), 0644, kNobody);
-    const std::string savedTarget = writePidFile("s.pid", std::to_string(savedOnly), 0644, kNobody);
-    const std::string goneTarget = writePidFile("g.pid", std::to_string(gone), 0644, kNobody);
+    const auto nobodys = [&](const std::string& name, pid_t pid) {
+        return writePidFile(name, std::to_string(pid), 0644, kNobody);
+    };
+    const std::string rootTarget = nobodys("r.pid", rootProcess);
+    const std::string ownTarget = nobodys("n.pid", nobodyProcess);
+    const std::string effectiveTarget = nobodys("e.pid", effectiveOnly);
+    const std::string realTarget = nobodys("u.pid", realOnly);
+    const std::string savedTarget = nobodys("s.pid", savedOnly);
+    const std::string misnamedTarget = nobodys("m.pid", misnamed);
+    const std::string goneTarget = nobodys("g.pid", gone);
+    const std::string threadTarget = nobodys("t.pid", nobodysThread);
+    const std::string rootsThreadTarget = writePidFile("rt.pid", std::to_string(rootsThread));
 
+    EXPECT_EQ(judgedWithProcess(rootTarget).reason, tReason::kOtherUsersProcess);
+    EXPECT_EQ(judgedWithProcess(effectiveTarget).reason, tReason::kOtherUsersProcess);
+    EXPECT_EQ(judgedWithProcess(goneTarget).reason, tReason::kProcessGone);
+    EXPECT_EQ(judgedWithProcess(misnamedTarget).reason, tReason::kUsed);
+    EXPECT_EQ(judgedWithProcess(threadTarget).pid, nobodysThreaded);
     sweep({rootTarget.c_str(), effectiveTarget.c_str(), goneTarget.c_str(), ownTarget.c_str(),
-           realTarget.c_str(), savedTarget.c_str()},
+           realTarget.c_str(), savedTarget.c_str(), misnamedTarget.c_str(), threadTarget.c_str(),
+           rootsThreadTarget.c_str()},
           countPause);
 
-    EXPECT_EQ(gPauses, 3);
+    EXPECT_EQ(gPauses, 6);
     EXPECT_TRUE(endedBySigterm(nobodyProcess));
     EXPECT_TRUE(endedBySigterm(realOnly));
     EXPECT_TRUE(endedBySigterm(savedOnly));
+    EXPECT_TRUE(endedBySigterm(misnamed));
+    EXPECT_TRUE(endedBySigterm(nobodysThreaded));
+    EXPECT_TRUE(endedBySigterm(rootsThreaded));
     EXPECT_TRUE(stillRunning(rootProcess));
     EXPECT_TRUE(stillRunning(effectiveOnly));
     stop(rootProcess);
@@ -689,8 +1098,8 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
 }
 
 TEST_F(terminateRecordedProcessesTest, RootOwnedFileMayNameAnyProcess) {
-    const pid_t nobodyProcess = startVictim(kNobody);
-    usleep(50000);
+    const pid_t nobodyProcess = startWithIds(kNobody, kNobody, kNobody);
+    ASSERT_GT(nobodyProcess, 0);
     const std::string path = writePidFile("any.pid", std::to_string(nobodyProcess));
 
     sweep({path.c_str()}, countPause);

@@ -476,6 +476,105 @@ TEST_F(quorvamonitordTest, MissingDeviceOrUnopenableNodeEndsWithOne) {
     }
 }
 
+// Time the process has run on a CPU, in nanoseconds, from /proc/<pid>/schedstat.
+int64_t cpuNanoseconds(pid_t pid) {
+    std::ifstream schedstat("/proc/" + std::to_string(pid) + "/schedstat");
+    int64_t ran = -1;
+    schedstat >> ran;
+    return ran;
+}
+
+// The longest walk a user can make: nobody's listed pid file reached through 40 links of theirs,
+// each a run of "d/.." pairs 4,000 bytes long, in a directory of theirs that may carry an ACL of
+// 1,000 entries. Whatever it costs the daemon at real-time priority is bounded: a few milliseconds
+// of CPU at start-up and per sweep (the walk gives up after 256 components and reads the
+// directory's ACL once), and the root pid file listed after it is handled at once.
+TEST_F(quorvamonitordTest, LongestWalkAUserCanMakeCostsLittle) {
+    constexpr uid_t kNobody = 65534;
+    constexpr int64_t kMostCpu = 50 * kSecond / 1000;
+    // On tmpfs, which holds an ACL of that size.
+    const std::string home = path("home");
+    ASSERT_EQ(mkdir(home.c_str(), 0775), 0);
+    ASSERT_EQ(mount("tmpfs", home.c_str(), "tmpfs", 0, "mode=0775"), 0);
+    ASSERT_EQ(mkdir((home + "/d").c_str(), 0755), 0);
+    std::string pairs;
+    while (pairs.size() + 5 <= 4000) {
+        pairs += "d/../";
+    }
+    // The long way is walked at start-up as "long", which is dropped then; l0 leads straight to
+    // main.pid at start-up, which keeps it listed, and the long way is put in its place while the
+    // daemon waits.
+    const auto makeLink = [&](const std::string& name, const std::string& target) {
+        const std::string link = home + "/" + name;
+        ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        ASSERT_EQ(lchown(link.c_str(), kNobody, kNobody), 0);
+    };
+    for (int i = 1; i < 40; ++i) {
+        makeLink("l" + std::to_string(i),
+                 pairs + (i == 39 ? "main.pid" : "l" + std::to_string(i + 1)));
+    }
+    makeLink("long", pairs + "l1");
+    std::ofstream(home + "/main.pid") << "1\n";
+    for (const std::string& owned : {home, home + "/d", home + "/main.pid"}) {
+        ASSERT_EQ(chown(owned.c_str(), kNobody, 0), 0);
+    }
+    std::string acl = "setfacl -m m::rwx";
+    for (int user = 1; user <= 1000; ++user) {
+        acl += ",u:" + std::to_string(100000 + user) + ":r";
+    }
+    acl += " " + home;
+
+    for (const bool withAcl : {false, true}) {
+        if (withAcl) {
+            ASSERT_EQ(std::system(acl.c_str()), 0) << "setfacl (package acl) is needed";
+        }
+        unlink((home + "/l0").c_str());
+        makeLink("l0", "main.pid");
+        tDriverSimulator simulator;
+        ASSERT_TRUE(simulator.ready()) << simulator.startError();
+        tVictim listed(path("listed.pid"));
+        tDaemonProcess daemon({home + "/long", home + "/l0", path("listed.pid")});
+        ASSERT_TRUE(waitForRegistration(simulator));
+        const int64_t startUp = cpuNanoseconds(daemon.pid());
+        ASSERT_EQ(rename((home + "/long").c_str(), (home + "/l0").c_str()), 0);
+        makeLink("long", pairs + "l1");
+
+        ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+        const int64_t notified = monotonicNanoseconds();
+        const int64_t stopped = listed.waitForSigterm(5000);
+        const int64_t sweep = cpuNanoseconds(daemon.pid()) - startUp;
+        EXPECT_NE(stopped, 0);
+        EXPECT_LT(stopped - notified, kSecond / 10) << withAcl;
+        EXPECT_GT(startUp, 0);
+        EXPECT_LT(startUp, kMostCpu) << withAcl;
+        EXPECT_LT(sweep, kMostCpu) << withAcl;
+        std::printf("long walk, ACL %d: start-up %.2f ms, sweep %.2f ms of CPU\n", withAcl,
+                    static_cast<double>(startUp) / 1e6, static_cast<double>(sweep) / 1e6);
+        ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+        EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    }
+
+    // The directory's ACL is read once in a walk that passes through the directory 128 times:
+    // the start-up walk, which drops the file.
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    const std::string trace = path("trace");
+    tDaemonProcess daemon({home + "/long", emptyPidFile("idle.pid")},
+                          {"strace", "-qq", "-o", trace, "-E", "ASAN_OPTIONS=detect_leaks=0", "-e",
+                           "trace=getxattr"});
+    ASSERT_TRUE(waitForRegistration(simulator));
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    std::ifstream traced(trace);
+    ASSERT_TRUE(traced.good()) << "strace is needed for this test";
+    std::vector<std::string> reads;
+    for (std::string line; std::getline(traced, line);) {
+        reads.push_back(line);
+    }
+    EXPECT_EQ(reads.size(), 1u) << (reads.empty() ? "" : reads.back());
+    EXPECT_EQ(umount2(home.c_str(), MNT_DETACH), 0);
+}
+
 TEST_F(quorvamonitordTest, RefusedRegistrationEndsWithOneWithoutUnregisterOrPriority) {
     tDriverSimulator simulator(
         "device dev0\nregister-errno EPERM\ninterface morvelkestrak_morvelkestrak\\0\n");

@@ -153,10 +153,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QV_REQUIRE(piecewiseExtraction(text, cut) == expected);
 
     static tScratchFile file;
-    nQUORVAMONITORD_18_5::tRecordedPid recorded;
-    const bool accepted = readRecordedPid(file.hold(text), recorded);
+    static nQUORVAMONITORD_18_5::tPidFileWalk walk;
+    const nQUORVAMONITORD_18_5::tVerdict verdict = readRecordedPid(file.hold(text), walk);
+    const bool accepted = verdict.used();
     QV_REQUIRE(accepted == (expected.extracted && expected.pid > 0 && expected.pid != ::getpid() &&
                             settledWithinReadLimit(text)));
-    QV_REQUIRE(!accepted || (recorded.pid == expected.pid && !recorded.ownerBound));
+    QV_REQUIRE(!accepted || (verdict.pid == expected.pid && !verdict.ownerBound));
     return 0;
 }

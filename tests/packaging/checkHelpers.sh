@@ -65,8 +65,10 @@ daemonFilesFor() {
     local prefix=$1
     printf '%s\n' \
         "$prefix/sbin/quorvamonitord" \
+        "$prefix/sbin/quorvamonitord-check" \
         "$prefix/libexec/quorvamonitord/prestart" \
         "$prefix/share/man/man8/quorvamonitord.8.gz" \
+        "$prefix/share/man/man8/quorvamonitord-check.8.gz" \
         "$prefix/lib/systemd/system/quorvamonitord.service" \
         "$prefix/share/doc/quorvamonitord/README.md" \
         "$prefix/share/doc/quorvamonitord/copyright" \

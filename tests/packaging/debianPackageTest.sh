@@ -96,12 +96,14 @@ deb=$(debOf quorvamonitord)
 expectControl "$deb" quorvamonitord admin
 [[ "$(field "$deb" Suggests)" == "strace, gdb" ]] || fail "$deb: Suggests is '$(field "$deb" Suggests)'"
 [[ "$(field "$deb" Depends)" != *fuse* ]] || fail "$deb: depends on fuse: $(field "$deb" Depends)"
-expectFiles "$deb" /usr/sbin/quorvamonitord /usr/libexec/quorvamonitord/prestart \
-    /lib/systemd/system/quorvamonitord.service \
+expectFiles "$deb" /usr/sbin/quorvamonitord /usr/sbin/quorvamonitord-check \
+    /usr/libexec/quorvamonitord/prestart /lib/systemd/system/quorvamonitord.service \
     /etc/default/quorvamonitord /usr/share/man/man8/quorvamonitord.8.gz \
+    /usr/share/man/man8/quorvamonitord-check.8.gz \
     $doc/quorvamonitord/README.md.gz $doc/quorvamonitord/changelog.gz $doc/quorvamonitord/copyright \
     /usr/share/lintian/overrides/quorvamonitord
 expectStrippedWithDebugFile "$deb" /usr/sbin/quorvamonitord "$(debOf quorvamonitord-dbgsym)"
+expectStrippedWithDebugFile "$deb" /usr/sbin/quorvamonitord-check "$(debOf quorvamonitord-dbgsym)"
 cmp -s "$scratch/x$doc/quorvamonitord/copyright" "$sourceDir/debian/copyright" ||
     fail "$deb: the copyright file is not debian/copyright"
 

@@ -52,6 +52,9 @@ checkPage quorvamonitord 8 "quorvamonitord - stop recorded processes " \
     NAME SYNOPSIS DESCRIPTION "PID FILES" "EXIT STATUS" SCHEDULING "DRIVER INTERFACE" FILES \
     DIAGNOSTICS EXAMPLES "SEE ALSO"
 
+checkPage quorvamonitord-check 8 "quorvamonitord-check - say whether quorvamonitord would use " \
+    NAME SYNOPSIS DESCRIPTION OPTIONS OUTPUT "EXIT STATUS" EXAMPLES "SEE ALSO"
+
 # Every status code the program can record is explained under DIAGNOSTICS.
 codes=$(grep -o '= -520[0-9][0-9]' "$sourceDir/status/tStatusRecord.h" | tr -d '= ')
 [[ -n "$codes" ]] || fail "no status codes found in status/tStatusRecord.h"

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The installed systemd unit: systemd accepts it without a warning, its hardening keeps open what
 # the daemon needs and its exposure stays low, its start condition tells an unconfigured
-# service from a configured one, and its pre-start step waits for a late driver and names
-# missing pid files. Runs in a mount namespace of its own, where an empty /proc/driver stands
-# for the driver's tree.
+# service from a configured one, and its pre-start step waits for a late driver and names, with
+# the reason, the pid files the daemon would not use, without waiting on a user's path. Runs in a
+# mount namespace of its own, where an empty /proc/driver stands for the driver's tree.
 # Arguments: source directory, build directory, ON when the simulator is built.
 # shellcheck source=checkHelpers.sh
 privateMounts=yes
@@ -95,33 +95,60 @@ for setting in DefaultDependencies=no TimeoutStartSec=infinity Before=shutdown.t
     grep -qx "$setting" "$installed" || fail "the unit does not set $setting"
 done
 
-# The pre-start step, against a tree of our own over /proc/driver (this namespace only).
-prestart="$root$(unitValue "$installed" ExecStartPre)"
+# The pre-start step, against a tree of our own over /proc/driver (this namespace only). It is
+# given the installed quorvamonitord-check.
+read -r prestart check <<<"$(unitValue "$installed" ExecStartPre)"
+[[ "$check" == /usr/sbin/quorvamonitord-check ]] || fail "the pre-start step is not given the check: $check"
+prestart=$root$prestart
 [[ -x "$prestart" ]] || fail "the unit's ExecStartPre= is not an installed program"
 mount -t tmpfs -o mode=0755 tmpfs /proc/driver || fail "cannot mount a scratch /proc/driver"
-touch "$scratch/present.pid"
-pidFiles="$scratch/present.pid $scratch/missing.pid"
+echo 1 >"$scratch/present.pid"
+mkdir -m 0775 "$scratch/staff" && chgrp 100 "$scratch/staff" && echo 1 >"$scratch/staff/a.pid" ||
+    fail "cannot make a group-writable directory"
+pidFiles="$scratch/present.pid $scratch/missing.pid $scratch/staff/a.pid"
 
 # No driver: one line, then a silent wait that does not end by itself.
-if QUORVAMONITORD_PIDFILES=$pidFiles timeout 5 "$prestart" >"$scratch/wait.out" 2>&1; then
+if QUORVAMONITORD_PIDFILES=$pidFiles timeout 5 "$prestart" "$root$check" >"$scratch/wait.out" 2>&1; then
     fail "the pre-start step did not wait for the driver: $(cat "$scratch/wait.out")"
 fi
 [[ "$(grep -c . "$scratch/wait.out")" == 1 ]] && grep -q "waiting for the qv driver" "$scratch/wait.out" ||
     fail "while waiting, the pre-start step wrote: $(cat "$scratch/wait.out")"
 
 # The driver appears during the wait (under the second interface name): the step ends at once,
-# naming the missing pid file and only that one.
+# naming, with the reason, each pid file the daemon would not use, and only those.
 (sleep 3 && mkdir -p '/proc/driver/qv/dev1/deviceInterfaces/morvelpandk_morvelsondrapand\7') &
-QUORVAMONITORD_PIDFILES=$pidFiles timeout 20 "$prestart" >"$scratch/late.out" 2>&1 ||
+QUORVAMONITORD_PIDFILES=$pidFiles timeout 20 "$prestart" "$root$check" >"$scratch/late.out" 2>&1 ||
     fail "the pre-start step did not end once the driver appeared: $(cat "$scratch/late.out")"
 wait
-grep -q "pid file $scratch/missing.pid is missing" "$scratch/late.out" ||
-    fail "the missing pid file is not named: $(cat "$scratch/late.out")"
-! grep -q "present.pid" "$scratch/late.out" || fail "a present pid file is named: $(cat "$scratch/late.out")"
+grep -qx "quorvamonitord: pid file $scratch/missing.pid will be dropped at start-up: $scratch/missing.pid does not exist" \
+    "$scratch/late.out" || fail "the missing pid file is not named: $(cat "$scratch/late.out")"
+group=$(getent group 100 | cut -d: -f1)
+grep -qx "quorvamonitord: pid file $scratch/staff/a.pid will be skipped: $scratch/staff is writable by ${group:+group }${group:-gid 100} (mode 0775)" \
+    "$scratch/late.out" || fail "the group-writable pid file is not named: $(cat "$scratch/late.out")"
+! grep -q "present.pid" "$scratch/late.out" || fail "a pid file in use is named: $(cat "$scratch/late.out")"
+
+# A user's link into their FUSE file system that never answers: the step, which walks as the
+# daemon does, ends at once and names it; a plain look at the path would wait for ever.
+hostile="$build/tests/e2e/hostileFileSystem"
+[[ -x "$hostile" ]] || fail "no $hostile"
+mkdir -m 0755 "$scratch/user" "$scratch/user/fuse" && chown -R 65534 "$scratch/user" ||
+    fail "cannot make the user's directory"
+ln -s fuse/main.pid "$scratch/user/main.pid" && chown -h 65534 "$scratch/user/main.pid"
+coproc server { exec "$hostile" "$scratch/user/fuse" stall 1; }
+read -r -t 5 ready <&"${server[0]}" && [[ "$ready" == ready ]] || fail "the FUSE server did not start"
+started=$SECONDS
+QUORVAMONITORD_PIDFILES="$scratch/user/main.pid" timeout 20 "$prestart" "$root$check" >"$scratch/fuse.out" 2>&1 ||
+    fail "the pre-start step did not end on the FUSE path: $(cat "$scratch/fuse.out")"
+((SECONDS - started <= 1)) || fail "the pre-start step took $((SECONDS - started)) s on the FUSE path"
+grep -q "pid file $scratch/user/main.pid will be dropped at start-up: $scratch/user/fuse is on fuse" "$scratch/fuse.out" ||
+    fail "the FUSE path is not named: $(cat "$scratch/fuse.out")"
+kill "$server_PID"
+umount -l "$scratch/user/fuse"
+wait
 
 # A name the daemon does not look for is no driver.
 rm -rf /proc/driver/qv && mkdir -p '/proc/driver/qv/dev0/deviceInterfaces/other\0'
-if QUORVAMONITORD_PIDFILES=$pidFiles timeout 3 "$prestart" >/dev/null 2>&1; then
+if QUORVAMONITORD_PIDFILES=$pidFiles timeout 3 "$prestart" "$root$check" >/dev/null 2>&1; then
     fail "the pre-start step took an unknown interface name for the driver"
 fi
 

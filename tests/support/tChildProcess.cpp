@@ -237,7 +237,7 @@ tCommandResult tChildProcess::run(const std::vector<std::string>& argv, int time
     return result;
 }
 
-pid_t startWithIds(uid_t real, uid_t effective, uid_t saved) {
+pid_t startWithIds(uid_t real, uid_t effective, uid_t saved, const char* name) {
     int ready[2];
     if (pipe(ready) != 0) {
         return -1;
@@ -245,7 +245,8 @@ pid_t startWithIds(uid_t real, uid_t effective, uid_t saved) {
     const pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        if (setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+        if ((name != nullptr && prctl(PR_SET_NAME, name) != 0) ||
+            setresuid(real, effective, saved) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
             _exit(3);
         }
         (void)!write(ready[1], "x", 1);

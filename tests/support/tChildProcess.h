@@ -52,8 +52,9 @@ class tChildProcess {
 };
 
 // Forks a child that takes these user ids, dumpable again (so /proc/<pid> belongs to its
-// effective uid, as for a process that runs so), then waits for a signal. Returns its pid once
-// the ids are set, or -1 when that failed. The caller ends it by its pid.
-pid_t startWithIds(uid_t real, uid_t effective, uid_t saved);
+// effective uid, as for a process that runs so), and the given name if any, then waits for a
+// signal. Returns its pid once the ids are set, or -1 when that failed. The caller ends it by its
+// pid.
+pid_t startWithIds(uid_t real, uid_t effective, uid_t saved, const char* name = nullptr);
 
 }  // namespace nQUORVAMONITORD_18_5
