@@ -17,12 +17,16 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -569,26 +573,46 @@ TEST_F(tIONotificationReaderTest, FailedWakeWriteIsAnIoError) {
     EXPECT_EQ(status_.code, kStatusIoError);
 }
 
-extern "C" void ignoreSignal(int) {}
+std::atomic<int> gSignals{0};
+extern "C" void countSignal(int) {
+    ++gSignals;
+}
+
+// True once thread tid sits in one of the system calls numbers, as /proc shows it, within 2 s.
+bool blockedIn(pid_t tid, std::initializer_list<long> numbers) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    for (int i = 0; i < 200; ++i) {
+        std::ifstream state(path);
+        long number = -1;
+        if (state >> number && std::find(numbers.begin(), numbers.end(), number) != numbers.end()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 // A signal that interrupts the poll, or the receive after a dropped datagram, is not an error.
+// Each signal is sent while the waiter sits in that call, so each call is in fact interrupted.
 TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
     struct sigaction action {};
-    action.sa_handler = ignoreSignal;  // no SA_RESTART: the calls see EINTR
+    action.sa_handler = countSignal;  // no SA_RESTART: the calls see EINTR
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    gSignals = 0;
 
     const pthread_t waiter = ::pthread_self();
+    const pid_t waiterId = ::gettid();
     const uint32_t port = reader_->portId();
-    std::thread interrupter([waiter, port] {
+    bool inPoll = false;
+    bool inReceive = false;
+    std::thread interrupter([&] {
         tNetlinkSender sender;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::pthread_kill(waiter, SIGUSR1);  // interrupts the poll
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        inPoll = blockedIn(waiterId, {SYS_poll, SYS_ppoll});
+        ::pthread_kill(waiter, SIGUSR1);
         EXPECT_TRUE(sendTo(sender, port, makeMessage(1, 1, 0, 10)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::pthread_kill(waiter, SIGUSR1);  // interrupts the receive that follows the drop
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        inReceive = blockedIn(waiterId, {SYS_recvmsg});
+        ::pthread_kill(waiter, SIGUSR1);
         EXPECT_TRUE(sendTo(sender, port, makeMessage(2, 0x1E, 0)));
     });
     tOutcome out;
@@ -596,6 +620,9 @@ TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
     interrupter.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
 
+    EXPECT_TRUE(inPoll) << "the waiter was not seen in poll";
+    EXPECT_TRUE(inReceive) << "the waiter was not seen in the receive after the drop";
+    EXPECT_EQ(gSignals, 2);
     EXPECT_EQ(cookie, 0x1Eu);
     EXPECT_EQ(out.kind, kReleased);
     EXPECT_EQ(status_.code, 0);
