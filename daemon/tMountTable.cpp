@@ -11,6 +11,7 @@
 namespace nQUORVAMONITORD_18_5 {
 
 tMountTable gMountTable;
+char tMountTable::text_[tMountTable::kTableBytes];
 
 namespace {
 
