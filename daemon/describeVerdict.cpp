@@ -118,7 +118,8 @@ void addReason(tLine& line, const tVerdict& verdict) {
             }
             break;
         case tReason::kAclUnreadable:
-            line.add("%s has an ACL that cannot be read (%s)", where, std::strerror(verdict.id));
+            line.add("%s has an ACL that cannot be read (%s)", where,
+                     std::strerror(static_cast<int>(verdict.id)));
             break;
         case tReason::kTwoControllers:
             line.add("two users control its way: ");
@@ -139,7 +140,8 @@ void addReason(tLine& line, const tVerdict& verdict) {
                      where);
             break;
         case tReason::kUnreachable:
-            line.add("%s cannot be opened (%s)", where, std::strerror(verdict.id));
+            line.add("%s cannot be opened (%s)", where,
+                     std::strerror(static_cast<int>(verdict.id)));
             break;
         case tReason::kReplaced:
             line.add("%s was replaced while it was judged (this time only)", where);

@@ -11,6 +11,7 @@
 namespace nQUORVAMONITORD_18_5 {
 
 tMountTable gMountTable;
+char tMountTable::text_[tMountTable::kTableBytes];
 
 namespace {
 
@@ -86,7 +87,8 @@ void forEachLine(const char* text, size_t size, tVisit visit) {
     const char* at = text;
     const char* const end = text + size;
     while (at < end) {
-        const char* lineEnd = static_cast<const char*>(std::memchr(at, '\n', end - at));
+        const char* lineEnd =
+            static_cast<const char*>(std::memchr(at, '\n', static_cast<size_t>(end - at)));
         if (lineEnd == nullptr) {
             return;  // cut at the buffer's end
         }

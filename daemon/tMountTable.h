@@ -61,7 +61,9 @@ class tMountTable {
     size_t knownCount_ = 0;
     tKnownMount known_[kMostKnownMounts] = {};
     size_t size_ = 0;
-    char text_[kTableBytes] = {};
+    // Static, and so zero-filled storage that costs nothing in the executable and no memory until
+    // a page of it is written.
+    static char text_[kTableBytes];
 };
 
 // The process's own, used by every walk.

@@ -141,8 +141,9 @@ bool tPidFileWalk::step(int& file) {
     const int entry = openComponent(directory_, next_, last, info);
     *end = separator;
     if (entry < 0) {
-        verdict_.id = static_cast<uint32_t>(errno);
-        return refuse(errno == ENOENT ? tReason::kMissing : tReason::kUnreachable);
+        const int error = errno;
+        verdict_.id = static_cast<uint32_t>(error);
+        return refuse(error == ENOENT ? tReason::kMissing : tReason::kUnreachable);
     }
     // Settled before the entry is read or anything below it is looked up.
     if (!onKeptFileSystem(info)) {
@@ -173,8 +174,11 @@ bool tPidFileWalk::step(int& file) {
     }
     if (type == S_IFDIR && !last) {
         if (dotDot) {
-            while (walkedLength_ > 0 && walked_[--walkedLength_] != '/') {
+            // Back to the parent: the last component and the '/' before it go.
+            while (walkedLength_ > 0 && walked_[walkedLength_ - 1] != '/') {
+                --walkedLength_;
             }
+            walkedLength_ = walkedLength_ > 0 ? walkedLength_ - 1 : 0;
             walked_[walkedLength_] = '\0';
         }
         if (!judge(entry, info)) {
@@ -192,8 +196,9 @@ bool tPidFileWalk::step(int& file) {
             file = openJudged(entry, next_, info);
             if (file < 0) {
                 // Gone, or something else in its place, since it was judged; or not permitted.
-                verdict_.id = static_cast<uint32_t>(errno);
-                refuse(errno == EACCES || errno == EPERM ? tReason::kUnreachable
+                const int error = errno;
+                verdict_.id = static_cast<uint32_t>(error);
+                refuse(error == EACCES || error == EPERM ? tReason::kUnreachable
                                                          : tReason::kReplaced);
             }
         }
@@ -224,8 +229,9 @@ bool tPidFileWalk::assemblePath(const char* path) {
     }
     // The directories above the working directory are walked too.
     if (::getcwd(pending_, sizeof pending_) == nullptr) {
-        verdict_.id = static_cast<uint32_t>(errno);
-        return refuse(errno == ERANGE ? tReason::kPathTooLong : tReason::kUnreachable);
+        const int error = errno;
+        verdict_.id = static_cast<uint32_t>(error);
+        return refuse(error == ERANGE ? tReason::kPathTooLong : tReason::kUnreachable);
     }
     const size_t base = std::strlen(pending_);
     if (base + 1 + length >= sizeof pending_) {
@@ -325,8 +331,9 @@ bool tPidFileWalk::judgeAcl(int fd, const struct statx& info) {
     unsigned char acl[kAclBytes];
     const ssize_t size = ::getxattr(path, "system.posix_acl_access", acl, sizeof acl);
     if (size < 0) {
-        if (errno != ENODATA && errno != EOPNOTSUPP) {
-            verdict_.id = static_cast<uint32_t>(errno);
+        const int error = errno;
+        if (error != ENODATA && error != EOPNOTSUPP) {
+            verdict_.id = static_cast<uint32_t>(error);
             return refuse(tReason::kAclUnreadable);
         }
         // No ACL: the group bits are the owning group's.

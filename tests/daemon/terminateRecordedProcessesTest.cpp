@@ -727,7 +727,8 @@ TEST_F(terminateRecordedProcessesTest, PidFilesOnMoreMountsThanAreRememberedAreJ
     const std::string sysfsLink = makeLink("s.pid", "s/kernel/uevent_seqnum");
     for (int round = 0; round < 2; ++round) {
         for (int i = 0; i < 20; ++i) {
-            EXPECT_EQ(judged(mounts[i] + "/a.pid").pid, 1000 + i) << round << " " << i;
+            EXPECT_EQ(judged(mounts[static_cast<size_t>(i)] + "/a.pid").pid, 1000 + i)
+                << round << " " << i;
         }
         EXPECT_EQ(judged(sysfsLink).reason, tReason::kFileSystemNotRead) << round;
     }

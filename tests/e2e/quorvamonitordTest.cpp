@@ -25,6 +25,7 @@
 #include "tests/e2e/tVictim.h"
 #include "tests/support/tChildProcess.h"
 #include "tests/support/tDriverSimulator.h"
+#include "tests/support/tNetlinkSender.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace {
@@ -383,6 +384,31 @@ TEST_F(quorvamonitordTest, AnotherUsersProcessIsCheckedAndSignalledThroughOnePid
         }
     }
     EXPECT_EQ(steps, (std::vector<std::string>{"pidfd_open", "status", "signal"}));
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// Any process with CAP_NET_ADMIN may send to the daemon's port. A network service running as
+// nobody sends well-formed messages of event types 1, 3 and 2 there: nothing is signalled, the
+// daemon keeps waiting, registered; the driver's own notification and release still work.
+TEST_F(quorvamonitordTest, MessagesForgedByAUserWithNetAdminChangeNothing) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim victim(path("victim.pid"));
+    tDaemonProcess daemon({path("victim.pid")});
+    ASSERT_TRUE(waitForRegistration(simulator));
+    const tCommandResult ports = simulator.command({"ports"});
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(ports.output.c_str(), "port=%u ", &port), 1) << ports.output;
+
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, port, {1, 3, 2}));
+    EXPECT_EQ(victim.waitForSigterm(1000), 0) << "a forged notification was acted on";
+    EXPECT_TRUE(daemon.running());
+    EXPECT_EQ(countLines(simulator.log(), "unregister"), 0u);
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    EXPECT_NE(victim.waitForSigterm(5000), 0);
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
     EXPECT_EQ(daemon.output(), "");
 }
 

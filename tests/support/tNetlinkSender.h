@@ -2,8 +2,11 @@
 // (or its simulator) does. Sending to another process's port needs root.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 
 namespace nQUORVAMONITORD_18_5 {
 
@@ -23,5 +26,12 @@ class tNetlinkSender {
   private:
     int socket_ = -1;
 };
+
+// Sends one well-formed 72-byte driver message per event type (cookie 0, no payload, the sender
+// port field 0 as in the kernel's own messages) to port, from a child process whose user and
+// group ids are all id, with no supplementary groups and CAP_NET_ADMIN as its only capability:
+// as a network service may run, allowed to send to any port. True when the child took those ids
+// and queued every message.
+bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes);
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -106,6 +106,25 @@ tDecodeResult decodeNotificationMessage(const unsigned char* bytes, size_t recei
     return tDecodeResult::kDecoded;
 }
 
+bool sentByKernelOrRoot(const msghdr& header) {
+    if (header.msg_namelen == kNetlinkAddressSize &&
+        static_cast<const sockaddr_nl*>(header.msg_name)->nl_pid == 0) {
+        return true;
+    }
+    // The kernel found the control buffer too small: what is in it may be cut short.
+    if ((header.msg_flags & MSG_CTRUNC) != 0) {
+        return false;
+    }
+    const cmsghdr* control = CMSG_FIRSTHDR(&header);
+    if (control == nullptr || control->cmsg_level != SOL_SOCKET ||
+        control->cmsg_type != SCM_CREDENTIALS || control->cmsg_len != CMSG_LEN(sizeof(ucred))) {
+        return false;
+    }
+    ucred credentials;
+    std::memcpy(&credentials, CMSG_DATA(control), sizeof(credentials));
+    return credentials.uid == 0;
+}
+
 tIONotificationReader::tIONotificationReader(uint64_t depth, tStatusRecord& status)
     : socket_(-1), wakeRead_(-1), wakeWrite_(-1) {
     int ends[2];
@@ -167,6 +186,13 @@ int tIONotificationReader::createSocket(uint64_t depth, tStatusRecord& status) {
         if (::setsockopt(descriptor, SOL_SOCKET, SO_RCVBUF, &requested, sizeof(requested)) != 0) {
             QV_SET_STATUS(status, statusFromErrno(errno));
         }
+    }
+
+    // Every datagram then carries its sender's credentials, set by the kernel; asked for before a
+    // port exists that anyone could send to.
+    const int enabled = 1;
+    if (::setsockopt(descriptor, SOL_SOCKET, SO_PASSCRED, &enabled, sizeof(enabled)) != 0) {
+        QV_SET_STATUS(status, statusFromErrno(errno));
     }
 
     // Port 0 lets the kernel choose; no multicast groups.
@@ -236,6 +262,7 @@ uint64_t tIONotificationReader::receive(uint32_t& kind, void* buffer, uint32_t& 
 
     unsigned char message[kNotificationMessageSize];
     sockaddr_nl sender;
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))];
     for (;;) {
         iovec vector;
         vector.iov_base = message;
@@ -246,8 +273,8 @@ uint64_t tIONotificationReader::receive(uint32_t& kind, void* buffer, uint32_t& 
         header.msg_namelen = kNetlinkAddressSize;
         header.msg_iov = &vector;
         header.msg_iovlen = 1;
-        header.msg_control = nullptr;
-        header.msg_controllen = 0;
+        header.msg_control = control;
+        header.msg_controllen = sizeof(control);
 
         ssize_t received;
         do {
@@ -258,6 +285,9 @@ uint64_t tIONotificationReader::receive(uint32_t& kind, void* buffer, uint32_t& 
             return 0;
         }
 
+        if (!sentByKernelOrRoot(header)) {
+            continue;  // not the driver's: take the next datagram, blocking
+        }
         uint64_t cookie = 0;
         switch (decodeNotificationMessage(message, static_cast<size_t>(received), kind, buffer,
                                           length, cookie)) {

@@ -3,6 +3,8 @@
 // notification id of one device.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -62,19 +64,27 @@ enum class tDecodeResult {
 tDecodeResult decodeNotificationMessage(const unsigned char* bytes, size_t received, uint32_t& kind,
                                         void* payloadOut, uint32_t& length, uint64_t& cookie);
 
+// True when what recvmsg filled into header shows that the kernel sent the datagram (sender port
+// 0, which no user socket can have) or a process whose credentials are root's: the
+// SCM_CREDENTIALS message the kernel attaches on a socket with SO_PASSCRED, whole and with uid 0.
+// Any process with CAP_NET_ADMIN may send to the reader's port; nothing else speaks for the
+// driver.
+bool sentByKernelOrRoot(const msghdr& header);
+
 class tIONotificationReader {
   public:
     // Creates the wake pipe and a bound NETLINK_GENERIC socket whose receive buffer holds at
-    // least depth + 1 messages. Runs whatever the status record holds; the socket is only
-    // created when it holds no error.
+    // least depth + 1 messages and which receives each sender's credentials. Runs whatever the
+    // status record holds; the socket is only created when it holds no error.
     tIONotificationReader(uint64_t depth, tStatusRecord& status);
     virtual ~tIONotificationReader();
     tIONotificationReader(const tIONotificationReader&) = delete;
     tIONotificationReader& operator=(const tIONotificationReader&) = delete;
 
-    // Blocks until a driver message or a wake byte arrives, or timeoutMs passes (-1: no limit).
-    // Returns the message's cookie and sets kind, length and buffer (32 bytes) as the event
-    // says; returns 0 otherwise.
+    // Blocks until a driver message or a wake byte arrives, or timeoutMs passes (-1: no limit);
+    // a datagram sent by anyone but the kernel or root is dropped like a malformed one. Returns
+    // the message's cookie and sets kind, length and buffer (32 bytes) as the event says;
+    // returns 0 otherwise.
     virtual uint64_t wait(uint32_t& kind, void* buffer, uint32_t& length, tStatusRecord& status,
                           int32_t timeoutMs);
 

@@ -135,10 +135,12 @@ TEST_F(tIONotificationReaderAllocationTest, BlockedWaitWokenByMessageAllocatesNo
     EXPECT_EQ(cookie, 0x3333u);
 }
 
-// Dropping malformed and control messages loops inside receive; that loop must not allocate. The
-// datagrams come from another process: the reader's small receive buffer holds only some of them
-// at a time, so the sender blocks until the reader drains it.
+// Dropping malformed and control messages, and messages from a sender other than the kernel or
+// root, loops inside receive; that loop must not allocate. The datagrams come from other
+// processes: the reader's small receive buffer holds only some of them at a time, so the sender
+// blocks until the reader drains it.
 TEST_F(tIONotificationReaderAllocationTest, DroppedMessagesBeforeANotifyAllocateNothing) {
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, reader.portId(), {1, 3, 2}));
     tNotificationMessage control = makeMessage(1, 0x4444, 0);
     control.type = NLMSG_ERROR;
     tNotificationMessage overlong = makeMessage(1, 0x4444, 0);

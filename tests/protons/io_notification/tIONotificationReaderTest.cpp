@@ -1,26 +1,37 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/genetlink.h>
 #include <linux/netlink.h>
+#include <linux/seccomp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <memory>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "protons/io_notification/linuxU/tIONotification.h"
+#include "status/statusFromErrno.h"
 #include "tests/support/tNetlinkSender.h"
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
@@ -208,6 +219,69 @@ TEST(decodeNotificationMessageTest, OversizedPayloadSetsOnlyTheKind) {
     EXPECT_EQ(decode(shortOversized, 36, out), tDecodeResult::kPayloadTooLarge);
 }
 
+// What recvmsg fills in for a datagram from port 4242 of a root process: the sender's address and
+// one whole SCM_CREDENTIALS message. Each row below changes one thing.
+struct tReceived {
+    sockaddr_nl sender{};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(ucred))] = {};
+    msghdr header{};
+
+    tReceived() {
+        sender.nl_family = AF_NETLINK;
+        sender.nl_pid = 4242;
+        header.msg_name = &sender;
+        header.msg_namelen = sizeof(sender);
+        header.msg_control = control;
+        header.msg_controllen = sizeof(control);
+        message().cmsg_level = SOL_SOCKET;
+        message().cmsg_type = SCM_CREDENTIALS;
+        message().cmsg_len = CMSG_LEN(sizeof(ucred));
+        setIds(0, 0);
+    }
+    cmsghdr& message() { return *CMSG_FIRSTHDR(&header); }
+    void setIds(uid_t uid, gid_t gid) {
+        const ucred credentials{4242, uid, gid};
+        std::memcpy(CMSG_DATA(&message()), &credentials, sizeof(credentials));
+    }
+};
+
+TEST(sentByKernelOrRootTest, OnlyTheKernelAndRootSpeakForTheDriver) {
+    struct tCase {
+        const char* what;
+        bool taken;
+        void (*change)(tReceived&);
+    };
+    const tCase cases[] = {
+        {"root's credentials", true, [](tReceived&) {}},
+        {"another user's", false, [](tReceived& r) { r.setIds(65534, 65534); }},
+        {"root's group alone", false, [](tReceived& r) { r.setIds(65534, 0); }},
+        {"the kernel's port, no credentials", true,
+         [](tReceived& r) {
+             r.sender.nl_pid = 0;
+             r.header.msg_controllen = 0;
+         }},
+        {"port 0 in an address not filled in", false,
+         [](tReceived& r) {
+             r.sender.nl_pid = 0;
+             r.header.msg_namelen = 0;
+             r.setIds(65534, 65534);
+         }},
+        {"no control message", false, [](tReceived& r) { r.header.msg_controllen = 0; }},
+        {"control buffer too small", false, [](tReceived& r) { r.header.msg_flags = MSG_CTRUNC; }},
+        // Root's uid still lies in the bytes after the cut.
+        {"credentials cut short", false,
+         [](tReceived& r) { r.message().cmsg_len = CMSG_LEN(sizeof(pid_t)); }},
+        {"not credentials", false, [](tReceived& r) { r.message().cmsg_type = SCM_RIGHTS; }},
+        {"not a socket-level message", false,
+         [](tReceived& r) { r.message().cmsg_level = SOL_NETLINK; }},
+    };
+    for (const tCase& row : cases) {
+        tReceived received;
+        row.change(received);
+        EXPECT_EQ(sentByKernelOrRoot(received.header), row.taken) << row.what;
+    }
+}
+
 // Sends a whole datagram to port; false when it was not queued (flags may ask not to block).
 bool sendTo(const tNetlinkSender& sender, uint32_t port, const std::vector<unsigned char>& bytes,
             int flags = 0) {
@@ -361,6 +435,51 @@ TEST_F(tIONotificationReaderTest, UnknownEventTypeIsNotSupported) {
     EXPECT_EQ(out.length, kSentinel);
 }
 
+// Any process with CAP_NET_ADMIN may send to the reader's port. Well-formed messages of event
+// types 1, 3 and 2 from one running as nobody are neither reported nor an error; root's message
+// queued behind them is.
+TEST_F(tIONotificationReaderTest, MessagesFromAUserWithNetAdminAreDropped) {
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, reader_->portId(), {1, 3, 2}));
+    send(makeMessage(1, 0x2007, 0));
+    tOutcome out;
+    EXPECT_EQ(wait(out), 0x2007u);
+    EXPECT_EQ(out.kind, kNotified);
+    EXPECT_EQ(status_.code, 0);
+}
+
+// The kernel sends from port 0: here the generic netlink controller, answering a policy dump
+// asked for on the reader's own socket. Each message of that answer begins with the family id
+// attribute (type 1, read as event type 1), then a nested attribute whose header, read as the
+// payload size, carries the nested flag: a notification with an oversized payload, which the
+// reader reports only for a message it took.
+TEST_F(tIONotificationReaderTest, KernelMessagesAreTaken) {
+    struct {
+        nlmsghdr netlink;
+        genlmsghdr generic;
+        nlattr attribute;
+        uint16_t familyId;
+        uint16_t padding;
+    } request{};
+    request.netlink.nlmsg_len = sizeof(request);
+    request.netlink.nlmsg_type = GENL_ID_CTRL;
+    request.netlink.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+    request.generic.cmd = CTRL_CMD_GETPOLICY;
+    request.generic.version = 1;
+    request.attribute.nla_len = NLA_HDRLEN + sizeof(request.familyId);
+    request.attribute.nla_type = CTRL_ATTR_FAMILY_ID;
+    request.familyId = GENL_ID_CTRL;
+    sockaddr_nl kernel{};
+    kernel.nl_family = AF_NETLINK;
+    ASSERT_EQ(::sendto(reader_->socketDescriptor(), &request, sizeof(request), 0,
+                       reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)),
+              static_cast<ssize_t>(sizeof(request)));
+
+    tOutcome out;
+    EXPECT_EQ(wait(out), 0u);
+    EXPECT_EQ(out.kind, kNotified) << "the controller's answer was not taken";
+    EXPECT_EQ(status_.code, kStatusIoError);
+}
+
 TEST_F(tIONotificationReaderTest, EachWakeGivesOneWoken) {
     reader_->wake(status_);
     reader_->wake(status_);
@@ -454,26 +573,46 @@ TEST_F(tIONotificationReaderTest, FailedWakeWriteIsAnIoError) {
     EXPECT_EQ(status_.code, kStatusIoError);
 }
 
-extern "C" void ignoreSignal(int) {}
+std::atomic<int> gSignals{0};
+extern "C" void countSignal(int) {
+    ++gSignals;
+}
+
+// True once thread tid sits in one of the system calls numbers, as /proc shows it, within 2 s.
+bool blockedIn(pid_t tid, std::initializer_list<long> numbers) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    for (int i = 0; i < 200; ++i) {
+        std::ifstream state(path);
+        long number = -1;
+        if (state >> number && std::find(numbers.begin(), numbers.end(), number) != numbers.end()) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
 
 // A signal that interrupts the poll, or the receive after a dropped datagram, is not an error.
+// Each signal is sent while the waiter sits in that call, so each call is in fact interrupted.
 TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
     struct sigaction action {};
-    action.sa_handler = ignoreSignal;  // no SA_RESTART: the calls see EINTR
+    action.sa_handler = countSignal;  // no SA_RESTART: the calls see EINTR
     struct sigaction previous {};
     ASSERT_EQ(::sigaction(SIGUSR1, &action, &previous), 0);
+    gSignals = 0;
 
     const pthread_t waiter = ::pthread_self();
+    const pid_t waiterId = ::gettid();
     const uint32_t port = reader_->portId();
-    std::thread interrupter([waiter, port] {
+    bool inPoll = false;
+    bool inReceive = false;
+    std::thread interrupter([&] {
         tNetlinkSender sender;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::pthread_kill(waiter, SIGUSR1);  // interrupts the poll
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        inPoll = blockedIn(waiterId, {SYS_poll, SYS_ppoll});
+        ::pthread_kill(waiter, SIGUSR1);
         EXPECT_TRUE(sendTo(sender, port, makeMessage(1, 1, 0, 10)));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        ::pthread_kill(waiter, SIGUSR1);  // interrupts the receive that follows the drop
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        inReceive = blockedIn(waiterId, {SYS_recvmsg});
+        ::pthread_kill(waiter, SIGUSR1);
         EXPECT_TRUE(sendTo(sender, port, makeMessage(2, 0x1E, 0)));
     });
     tOutcome out;
@@ -481,6 +620,9 @@ TEST_F(tIONotificationReaderTest, InterruptedCallsAreRepeated) {
     interrupter.join();
     ::sigaction(SIGUSR1, &previous, nullptr);
 
+    EXPECT_TRUE(inPoll) << "the waiter was not seen in poll";
+    EXPECT_TRUE(inReceive) << "the waiter was not seen in the receive after the drop";
+    EXPECT_EQ(gSignals, 2);
     EXPECT_EQ(cookie, 0x1Eu);
     EXPECT_EQ(out.kind, kReleased);
     EXPECT_EQ(status_.code, 0);
@@ -533,6 +675,33 @@ TEST(tIONotificationReaderSetupTest, ErroredRecordCreatesOnlyThePipe) {
     EXPECT_EQ(status.code, kStatusNotFound);
     EXPECT_EQ(status.line, line);
     EXPECT_TRUE(newDescriptors(before).empty());
+}
+
+// Without its senders' credentials the socket would take nothing from root either: a set-up
+// failure like the others. The filter refuses only setsockopt(SO_PASSCRED).
+TEST(tIONotificationReaderSetupTest, RefusedCredentialsFailTheSetUp) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_setsockopt, 0, 3),
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[2])),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SO_PASSCRED, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EACCES),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        const sock_fprog program{sizeof(filter) / sizeof(filter[0]), filter};
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+            ::_exit(2);
+        }
+        tStatusRecord status;
+        const tIONotificationReader reader(1, status);
+        ::_exit(status.code == statusFromErrno(EACCES) && reader.socketDescriptor() == -1 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 TEST(tIONotificationReaderSetupTest, ReceiveBufferIsRaisedOnlyWhenTooSmall) {
