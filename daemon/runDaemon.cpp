@@ -44,16 +44,24 @@ constexpr int kRealTimePriority = 98;
 // Not an event kind: marks a wait that reported nothing.
 constexpr uint32_t kNoEvent = 0xFFFFFFFF;
 
-// True unless the walk to path finds nothing the daemon could ever read there: a file refused
-// for who may write to it or for its content is kept and judged again at every sweep. Nothing but
-// a regular file is ever opened.
-bool keptAtStartUp(const char* path, tPidFileWalk& walk) {
-    int file = -1;
-    const tVerdict verdict = walk.open(path, file);
-    if (file >= 0) {
-        ::close(file);
+// Moves the paths of argv that the daemon keeps to its front, in order, and returns how many:
+// those of files it could read, now or later. A file refused for who may write to it or for its
+// content is kept and judged again at every sweep. Nothing but a regular file is ever opened. Its
+// own frame, with the walk's buffers, is gone before the event loop's begin.
+__attribute__((noinline)) size_t keepPidFiles(int argc, char** argv) {
+    size_t kept = 0;
+    tPidFileWalk walk;
+    for (int i = 1; i < argc; ++i) {
+        int file = -1;
+        const tVerdict verdict = walk.open(argv[i], file);
+        if (file >= 0) {
+            ::close(file);
+        }
+        if (!verdict.droppedAtStartUp()) {
+            argv[1 + kept++] = argv[i];
+        }
     }
-    return !verdict.droppedAtStartUp();
+    return kept;
 }
 
 // Opens the node of the first match of the first interface name that has one. Once a name has
@@ -144,15 +152,8 @@ int runWithDevice(const tPidFileList& pidFiles, tStatusRecord& status) {
 int runDaemon(int argc, char** argv) {
     tStatusRecord status;
 
-    // The paths kept are moved to the front of argv, in order: the list needs no memory of its
-    // own.
-    size_t kept = 0;
-    tPidFileWalk walk;
-    for (int i = 1; i < argc; ++i) {
-        if (keptAtStartUp(argv[i], walk)) {
-            argv[1 + kept++] = argv[i];
-        }
-    }
+    // The paths kept are moved to the front of argv: the list needs no memory of its own.
+    const size_t kept = keepPidFiles(argc, argv);
     if (kept == 0) {
         return kExitFailure;
     }

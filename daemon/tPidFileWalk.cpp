@@ -59,11 +59,7 @@ uint32_t littleEndian(const unsigned char* bytes, int count) {
 }  // namespace
 
 tPidFileWalk::tPidFileWalk(tMountTable& mounts)
-    : ownUser_(::geteuid()), ownGroup_(::getegid()), mounts_(mounts) {
-    pending_[0] = '\0';
-    walked_[0] = '\0';
-    controllerWhere_[0] = '\0';
-}
+    : ownUser_(::geteuid()), ownGroup_(::getegid()), mounts_(mounts) {}
 
 tVerdict tPidFileWalk::open(const char* path, int& file) {
     file = -1;

@@ -108,7 +108,9 @@ class tPidFileWalk {
     uint64_t rootMount_ = 0;
     int directory_ = -1;
     uint64_t directoryMount_ = 0;
-    // The path still to walk, from next_ on; the links and components walked so far.
+    // The path still to walk, from next_ on; the links and components walked so far. The
+    // buffers are written only as far as a walk needs: each page of them that the daemon's stack
+    // holds counts in its memory for good.
     char pending_[PATH_MAX];
     char* next_ = pending_;
     int links_ = 0;

@@ -18,6 +18,7 @@
 #include <sys/sysmacros.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
 #include <filesystem>
@@ -638,6 +639,9 @@ TEST_F(terminateRecordedProcessesTest, FileSwappedInAfterTheJudgementIsNotRead) 
     EXPECT_GT(accepted, 0);
 }
 
+// How long a race is run at most, until each outcome it must show was seen ten times.
+constexpr auto kRaceTime = std::chrono::seconds(20);
+
 // Neither can a FIFO swapped in that way hold the sweep up: it is opened without blocking and
 // closed unread. The reads run in a child, ended after a time limit if it blocks.
 TEST_F(terminateRecordedProcessesTest, FifoSwappedInAfterTheJudgementDoesNotBlock) {
@@ -654,7 +658,8 @@ TEST_F(terminateRecordedProcessesTest, FifoSwappedInAfterTheJudgementDoesNotBloc
         });
         int replaced = 0;
         int wrong = 0;
-        for (int i = 0; i < 20000; ++i) {
+        for (const auto end = kRaceTime + std::chrono::steady_clock::now();
+             replaced < 10 && std::chrono::steady_clock::now() < end;) {
             const tVerdict verdict = judged(trusted);
             replaced += verdict.reason == tReason::kReplaced ? 1 : 0;
             wrong += verdict.used() && verdict.pid != 1111 ? 1 : 0;
@@ -664,7 +669,7 @@ TEST_F(terminateRecordedProcessesTest, FifoSwappedInAfterTheJudgementDoesNotBloc
         _exit(wrong != 0 ? 1 : replaced == 0 ? 2 : 0);
     }
     int status = 0;
-    for (int i = 0; i < 300 && waitpid(child, &status, WNOHANG) == 0; ++i) {
+    for (int i = 0; i < 450 && waitpid(child, &status, WNOHANG) == 0; ++i) {
         usleep(100000);
     }
     if (kill(child, SIGKILL) == 0) {
@@ -696,7 +701,8 @@ TEST_F(terminateRecordedProcessesTest, FileMountedOverTheNameAfterTheJudgementIs
     });
     int accepted = 0;
     int replaced = 0;
-    for (int i = 0; i < 20000; ++i) {
+    for (const auto end = kRaceTime + std::chrono::steady_clock::now();
+         (accepted < 10 || replaced < 10) && std::chrono::steady_clock::now() < end;) {
         const tVerdict verdict = judged(trusted);
         accepted += verdict.used() && verdict.pid == 1111 ? 1 : 0;
         replaced += verdict.reason == tReason::kReplaced ? 1 : 0;
