@@ -733,6 +733,7 @@ int run(const tOptions& options) {
     }
 
     std::vector<tContestant> contestants;
+    contestants.reserve(kWatcherCount);
     const tKind kinds[kWatcherCount] = {tKind::kDaemon, tKind::kFloor, tKind::kPython};
     for (size_t i = 0; i < kWatcherCount; ++i) {
         contestants.emplace_back(kWatcherNames[i], kinds[i], dir + "/" + kWatcherNames[i] + ".pid");

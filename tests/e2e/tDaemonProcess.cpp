@@ -27,17 +27,23 @@ tDaemonProcess::tDaemonProcess(const std::vector<std::string>& args,
 
     pid_ = fork();
     if (pid_ == 0) {
+        setpgid(0, 0);
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    // Also here, so that the group exists before the constructor returns.
+    if (pid_ > 0) {
+        setpgid(pid_, pid_);
+    }
     close(output);
 }
 
 tDaemonProcess::~tDaemonProcess() {
-    if (running()) {
-        kill(pid_, SIGKILL);
+    if (pid_ > 0) {
+        // The group outlives its leader while the traced daemon runs.
+        kill(-pid_, SIGKILL);
         waitForExit(5000);
     }
     unlink(outputPath_.c_str());

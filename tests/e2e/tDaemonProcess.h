@@ -10,10 +10,12 @@ namespace nQUORVAMONITORD_18_5 {
 
 class tDaemonProcess {
   public:
-    // Starts `prefix... QV_DAEMON_PATH args...` (prefix: e.g. a tracer or valgrind command).
+    // Starts `prefix... QV_DAEMON_PATH args...` (prefix: e.g. a tracer or valgrind command) in a
+    // process group of its own.
     explicit tDaemonProcess(const std::vector<std::string>& args,
                             const std::vector<std::string>& prefix = {});
-    // Ends the daemon with SIGKILL if it still runs.
+    // Ends the whole process group with SIGKILL: the daemon, and the tracer it may run under
+    // (killing the tracer alone would leave the traced daemon running).
     ~tDaemonProcess();
     tDaemonProcess(const tDaemonProcess&) = delete;
     tDaemonProcess& operator=(const tDaemonProcess&) = delete;

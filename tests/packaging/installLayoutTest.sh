@@ -41,7 +41,7 @@ for prefix in /usr /usr/local /opt/quorvamonitord; do
     # The unit must start the daemon of this install and read the defaults file of this install.
     [[ "$(unitValue "$unit" ExecStart)" == "$prefix/sbin/quorvamonitord \$QUORVAMONITORD_PIDFILES" ]] ||
         fail "prefix $prefix: ExecStart= is '$(unitValue "$unit" ExecStart)'"
-    [[ "$(unitValue "$unit" ExecStartPre)" == "$prefix/libexec/quorvamonitord/prestart $prefix/sbin/quorvamonitord-check" ]] ||
+    [[ "$(unitValue "$unit" ExecStartPre)" == "-$prefix/libexec/quorvamonitord/prestart $prefix/sbin/quorvamonitord-check" ]] ||
         fail "prefix $prefix: ExecStartPre= is '$(unitValue "$unit" ExecStartPre)'"
     [[ "$(unitValue "$unit" EnvironmentFile)" == "-$sysconf/default/quorvamonitord" ]] ||
         fail "prefix $prefix: EnvironmentFile= is '$(unitValue "$unit" EnvironmentFile)'"

@@ -20,7 +20,7 @@ installed="$root/usr/lib/systemd/system/quorvamonitord.service"
 mkdir "$scratch/units"
 unit="$scratch/units/quorvamonitord.service"
 sed -e "s|^ExecStart=/usr/sbin/quorvamonitord |ExecStart=$root/usr/sbin/quorvamonitord |" \
-    -e "s|^ExecStartPre=/usr/|ExecStartPre=$root/usr/|" "$installed" >"$unit"
+    -e "s|^ExecStartPre=-/usr/|ExecStartPre=-$root/usr/|" "$installed" >"$unit"
 grep -q "^ExecStart=$root/" "$unit" || fail "the unit has no ExecStart=/usr/sbin/quorvamonitord line"
 
 # Any message, even a warning about an unknown or misspelt setting, fails the check.
@@ -96,10 +96,11 @@ for setting in DefaultDependencies=no TimeoutStartSec=infinity Before=shutdown.t
 done
 
 # The pre-start step, against a tree of our own over /proc/driver (this namespace only). It is
-# given the installed quorvamonitord-check.
+# given the installed quorvamonitord-check; "-" marks its end by a stop as no failure.
 read -r prestart check <<<"$(unitValue "$installed" ExecStartPre)"
 [[ "$check" == /usr/sbin/quorvamonitord-check ]] || fail "the pre-start step is not given the check: $check"
-prestart=$root$prestart
+[[ "$prestart" == -/* ]] || fail "the pre-start step's end by a stop counts as a failure: $prestart"
+prestart=$root${prestart#-}
 [[ -x "$prestart" ]] || fail "the unit's ExecStartPre= is not an installed program"
 mount -t tmpfs -o mode=0755 tmpfs /proc/driver || fail "cannot mount a scratch /proc/driver"
 echo 1 >"$scratch/present.pid"

@@ -48,11 +48,19 @@ restarts() { systemctl show -P NRestarts "$unit"; }
 
 moduleLoaded() { [[ -d /sys/module/qvdrivermod ]]; }
 
-# The module's registrations, one line per port, as "qvdriversim --kernel ports" lists them.
-ports() { qvdriversim --kernel ports 2>/dev/null; }
+# The module's registrations into $portList, one line per port, as "qvdriversim --kernel ports"
+# lists them. A control surface that does not answer fails the scenario: silence must never
+# pass for "nothing is registered". Call it in the scenario's own shell, not in $(...) or a
+# pipeline, where fail would end only a subshell.
+readPorts() {
+    portList=$(qvdriversim --kernel ports 2>&1) || fail "qvdriversim --kernel ports: $portList"
+}
 
 # True when process PID is registered with the module (the daemon's netlink port is its pid).
-registered() { ports | grep -q "port=$1 id=$notificationId"; }
+registered() {
+    readPorts
+    grep -q "port=$1 id=$notificationId" <<<"$portList"
+}
 
 # The daemon is running and registered.
 watching() {
@@ -116,6 +124,33 @@ logSize() { stat -c %s "$1"; }
 # bothSignalled ACQUIREMARK EXPORTERMARK: both services logged a SIGTERM after those offsets.
 bothSignalled() {
     signalsSince "$acquireLog" "$1" >/dev/null && signalsSince "$exporterLog" "$2" >/dev/null
+}
+
+# repackNext DIR: the installed packages (the daemon, and its -dbgsym, whose version must match)
+# repacked under the next version into DIR/*.deb; sets $next. They come from scripts/vm-test's
+# share, else from the machine's apt sources (as under autopkgtest).
+repackNext() {
+    local out=$1 installed package debs deb built tree=$1/tree
+    installed=$(dpkg-query -W -f='${Version}' quorvamonitord) || fail "quorvamonitord is not installed"
+    next="$installed+vmtest1"
+    mkdir -p "$tree"
+    for package in quorvamonitord quorvamonitord-dbgsym; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || continue
+        debs=("${QV_VM_TESTS:-$(dirname "${BASH_SOURCE[0]}")}/../../debs/${package}_"*.deb)
+        deb=${debs[0]}
+        if [[ ! -f "$deb" ]]; then
+            mkdir -p "$out/download"
+            (cd "$out/download" && apt-get download "$package" >"$out/download.log" 2>&1) ||
+                fail "no $package package to repack: $(tail -n 3 "$out/download.log")"
+            debs=("$out/download/${package}_"*.deb)
+            deb=${debs[0]}
+        fi
+        built=$(dpkg-deb -f "$deb" Version)
+        dpkg-deb -R "$deb" "$tree/$package" || fail "dpkg-deb -R $deb"
+        sed -i -e "s/^Version: .*/Version: $next/" -e "s/(= $built)/(= $next)/" "$tree/$package/DEBIAN/control"
+        dpkg-deb -b "$tree/$package" "$out/$package.deb" >/dev/null || fail "dpkg-deb -b $package"
+    done
+    rm -rf "$tree" "$out/download"
 }
 
 # bothRestarted ACQUIRE EXPORTER: both services run again, under pids other than those.

@@ -32,7 +32,8 @@ ok "procfs: $interfacePath holds exactly /dev/qv0 (8 bytes, no newline)"
 [[ -c /dev/qv0 && "$(stat -c '%a %U %G' /dev/qv0)" == "600 root root" ]] ||
     fail "/dev/qv0: $(stat -c '%F %a %U %G' /dev/qv0 2>&1)"
 ok "node: /dev/qv0, character device, 600 root root"
-[[ "$(ports)" == "no port is registered" ]] || fail "registrations before anyone registered: $(ports)"
+readPorts
+[[ "$portList" == "no port is registered" ]] || fail "registrations before anyone registered: $portList"
 
 # --- The messages, requests and registrations, through a receiver of our own ---------------------
 python3 -u - <<'EOF' || fail "the receiver's checks"
@@ -72,6 +73,17 @@ node = os.open(NODE, os.O_RDWR | os.O_CLOEXEC)
 register(node, port)
 check(f"port={port} id=0x0fe57af7 cookie=0x{COOKIE:016x} node=/dev/qv0" in
       open("/sys/kernel/debug/qvdrivermod/ports").read(), "registration listed by ports")
+
+def write_to(path, data):
+    fd = os.open(path, os.O_WRONLY)
+    try:
+        os.write(fd, data)
+    finally:
+        os.close(fd)
+
+for name in ("ports", "log"):
+    check(errno_of(lambda: write_to("/sys/kernel/debug/qvdrivermod/" + name, b"remove\n")) != 0
+          and os.path.exists(NODE), f"{name} runs no command: writing remove into it fails, the node stays")
 
 def receive(command, event, cookie, size, payload):
     check(ctl(command) == 0, command)
@@ -122,6 +134,43 @@ os.close(other)
 check(f"drop port={port} id=0x0fe57af7 reason=closed" in log()
       and ctl("ports") == 0 and ctl("notify") == 1, "close drops the registration; nothing to send to")
 
+# A registrant in a network namespace of its own gets the message there, and whoever holds the
+# same port number in this namespace (sock) gets nothing.
+RECEIVER = """
+import fcntl, os, socket, struct, sys
+port = int(sys.argv[1])
+s = socket.socket(socket.AF_NETLINK, socket.SOCK_RAW, 16)
+s.bind((port, 0))
+s.settimeout(5)
+node = os.open("/dev/qv0", os.O_RDWR)
+fcntl.ioctl(node, 0x4010FF00, struct.pack("=QII", 0x77, port, 0x0FE57AF7))
+print("ready", flush=True)
+print(len(s.recv(512)), flush=True)
+"""
+r, w = os.pipe()
+child = os.fork()
+if child == 0:
+    os.dup2(w, 1)
+    os.execvp("unshare", ["unshare", "--net", "python3", "-c", RECEIVER, str(port)])
+os.close(w)
+replies = os.fdopen(r)
+check(replies.readline().strip() == "ready", "a receiver in a network namespace of its own registered")
+check(ctl("notify") == 0, "notify to the receiver in the other namespace")
+def arrives(s, seconds):
+    s.settimeout(seconds)
+    try:
+        s.recv(512)
+        return True
+    except TimeoutError:
+        return False
+    finally:
+        s.settimeout(5)
+
+check(not arrives(sock, 1), "nothing arrives at the same port number here")
+check(replies.readline().strip() == "72", "the receiver in its own namespace got the 72-byte message")
+os.waitpid(child, 0)
+replies.close()
+
 # Removing the device: files still open answer ENODEV, also after it is added back.
 stale = os.open(NODE, os.O_RDWR | os.O_CLOEXEC)
 register(stale, port, 10)
@@ -165,7 +214,8 @@ grep -q '^open interfacePath /qv/dev0/deviceInterfaces/morvelkestrak_morvelkestr
 grep -q '^open node /dev/qv0 flags=0x8002 attempt=[0-9]* result=ok$' <<<"$log" || fail "no open of the node in the log"
 grep -q "^register node=/dev/qv0 cookie=0x[0-9a-f]\{16\} port=$daemon id=$notificationId result=ok$" <<<"$log" ||
     fail "no registration of port $daemon in the log"
-ok "daemon $daemon: found the tree, opened /dev/qv0, registered port $daemon ($(ports))"
+readPorts
+ok "daemon $daemon: found the tree, opened /dev/qv0, registered port $daemon ($portList)"
 
 qvdriversim --kernel notify >/dev/null || fail "notify"
 waitExit "$victim"
@@ -179,7 +229,8 @@ waitExit "$daemon"
 [[ $status == 0 ]] || fail "the daemon's exit status after the release is not 0"
 grep -q "^unregister node=/dev/qv0 arg=$notificationId result=ok$" <<<"$(logSince "$mark")" ||
     fail "the daemon did not unregister"
-[[ "$(ports)" == "no port is registered" ]] || fail "still registered after the release: $(ports)"
+readPorts
+[[ "$portList" == "no port is registered" ]] || fail "still registered after the release: $portList"
 ok "release: the daemon unregistered and exited 0"
 kill "$victim" 2>/dev/null
 
@@ -228,6 +279,12 @@ rmmod qvdrivermod || fail "rmmod qvdrivermod after the daemons ended"
     fail "something left after unloading"
 qvdriversim --kernel ports >/dev/null 2>&1 && fail "the control file answers after unloading"
 ok "rmmod: module, node, tree and control files gone"
+# The scenarios' helpers never take the silence of a control surface that is gone for "nothing
+# registered": registered ends the scenario instead of answering false.
+went=$(registered 1; echo "went on")
+[[ "$went" == *"FAIL: qvdriversim --kernel ports"* && "$went" != *"went on"* ]] ||
+    fail "registered went on without the control surface: $went"
+ok "without the control surface, registered fails the scenario"
 if dmesg | grep -E 'WARNING:|BUG:|Oops|general protection|Call Trace'; then
     fail "the kernel log has the lines above"
 fi

@@ -16,7 +16,8 @@ done
 grep -qx 'QUORVAMONITORD_PIDFILES="/run/qv-acquire.pid /run/qv-exporter/main.pid"' /etc/default/quorvamonitord ||
     fail "the pid files are not configured in /etc/default/quorvamonitord"
 ok "$unit: pid files from /etc/default/quorvamonitord, ordered after qv-acquire and qv-exporter"
-ok "daemon $daemon active and registered: $(ports | grep "port=$daemon ")"
+readPorts
+ok "daemon $daemon active and registered: $(grep "port=$daemon " <<<"$portList")"
 
 for round in 1 2; do
     acquire=$(livePid "$acquirePid") || fail "qv-acquire not running"

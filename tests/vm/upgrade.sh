@@ -12,29 +12,8 @@ replacedAndWatching() { [[ "$(mainPid)" != "$1" ]] && watching; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-# The installed packages (the daemon, and its -dbgsym, whose version must match) from
-# scripts/vm-test's share, else from the machine's apt sources (as under autopkgtest), each
-# repacked under the next version.
-installed=$(dpkg-query -W -f='${Version}' quorvamonitord) || fail "quorvamonitord is not installed"
-next="$installed+vmtest1"
-share="${QV_VM_TESTS:-$(dirname "$0")}/../../debs"
-mkdir -p "$work/tree" "$work/next"
-for package in quorvamonitord quorvamonitord-dbgsym; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || continue
-    debs=("$share/${package}_"*.deb)
-    deb=${debs[0]}
-    if [[ ! -f "$deb" ]]; then
-        mkdir -p "$work/download"
-        (cd "$work/download" && apt-get download "$package" >"$work/download.log" 2>&1) ||
-            fail "no $package package to repack: $(tail -n 3 "$work/download.log")"
-        debs=("$work/download/${package}_"*.deb)
-        deb=${debs[0]}
-    fi
-    dpkg-deb -R "$deb" "$work/tree/$package" || fail "dpkg-deb -R $deb"
-    sed -i -e "s/^Version: .*/Version: $next/" -e "s/(= $installed)/(= $next)/" \
-        "$work/tree/$package/DEBIAN/control"
-    dpkg-deb -b "$work/tree/$package" "$work/next/$package.deb" >/dev/null || fail "dpkg-deb -b $package"
-done
+installed=$(dpkg-query -W -f='${Version}' quorvamonitord)
+repackNext "$work/next"
 
 ensureWatching
 cp /etc/default/quorvamonitord "$work/defaults"

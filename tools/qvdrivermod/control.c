@@ -219,13 +219,21 @@ static int qv_control_release(struct inode *inode, struct file *file)
 	return 0;
 }
 
+/* nonseekable_open() makes every file here refuse to seek. */
 static const struct file_operations qv_control_fops = {
 	.owner = THIS_MODULE,
 	.open = qv_control_open,
 	.read = qv_control_read,
 	.write = qv_control_write,
 	.release = qv_control_release,
-	.llseek = no_llseek,
+};
+
+/* ports and log only show: no write, so they run no other command. */
+static const struct file_operations qv_view_fops = {
+	.owner = THIS_MODULE,
+	.open = qv_control_open,
+	.read = qv_control_read,
+	.release = qv_control_release,
 };
 
 /* debugfs failures are not fatal: the driver works without its control surface. */
@@ -233,8 +241,8 @@ void qv_control_init(void)
 {
 	qv_debugfs_dir = debugfs_create_dir("qvdrivermod", NULL);
 	debugfs_create_file("control", 0600, qv_debugfs_dir, NULL, &qv_control_fops);
-	debugfs_create_file("ports", 0400, qv_debugfs_dir, "ports", &qv_control_fops);
-	debugfs_create_file("log", 0400, qv_debugfs_dir, "log", &qv_control_fops);
+	debugfs_create_file("ports", 0400, qv_debugfs_dir, "ports", &qv_view_fops);
+	debugfs_create_file("log", 0400, qv_debugfs_dir, "log", &qv_view_fops);
 }
 
 void qv_control_exit(void)

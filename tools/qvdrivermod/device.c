@@ -12,12 +12,16 @@
 #include <linux/fs.h>
 #include <linux/ioctl.h>
 #include <linux/list.h>
+#include <linux/lockdep.h>
 #include <linux/miscdevice.h>
 #include <linux/mutex.h>
+#include <linux/nsproxy.h>
 #include <linux/proc_fs.h>
+#include <linux/sched.h>
 #include <linux/seq_file.h>
 #include <linux/slab.h>
 #include <linux/uaccess.h>
+#include <net/net_namespace.h>
 
 #include "qvdrivermod.h"
 
@@ -57,9 +61,11 @@ struct qv_file {
 	unsigned int generation;
 };
 
+/* net: the registrant's network namespace, where its port lives; held until the drop. */
 struct qv_registration {
 	struct list_head list;
 	struct qv_file *owner;
+	struct net *net;
 	u64 cookie;
 	u32 port;
 	u32 id;
@@ -151,18 +157,26 @@ static int qv_proc_create(void)
 	return 0;
 }
 
-/* Drops the registrations of owner, or all of them when owner is NULL. Holds qv_lock. */
+static void qv_free_registration(struct qv_registration *reg)
+{
+	lockdep_assert_held(&qv_lock);
+	list_del(&reg->list);
+	put_net(reg->net);
+	kfree(reg);
+	qv_registration_count--;
+}
+
+/* Drops the registrations of owner, or all of them when owner is NULL. */
 static void qv_drop_registrations(struct qv_file *owner, const char *reason)
 {
 	struct qv_registration *reg, *next;
 
+	lockdep_assert_held(&qv_lock);
 	list_for_each_entry_safe(reg, next, &qv_registrations, list) {
 		if (owner && reg->owner != owner)
 			continue;
 		qv_log("drop port=%u id=0x%08x reason=%s", reg->port, reg->id, reason);
-		list_del(&reg->list);
-		kfree(reg);
-		qv_registration_count--;
+		qv_free_registration(reg);
 	}
 }
 
@@ -203,17 +217,15 @@ static int qv_node_release(struct inode *inode, struct file *file)
 	return 0;
 }
 
-/* Holds qv_lock. */
-static long qv_register(struct qv_file *qf, unsigned int cmd, void __user *argp)
+static long qv_register(struct qv_file *qf, void __user *argp)
 {
 	struct qv_notification_request req = {};
 	struct qv_registration *reg = NULL;
 	struct qv_errname name;
 	int ret = 0;
 
-	if (_IOC_SIZE(cmd) != sizeof(req)) {
-		ret = -EINVAL;
-	} else if (copy_from_user(&req, argp, sizeof(req))) {
+	lockdep_assert_held(&qv_lock);
+	if (copy_from_user(&req, argp, sizeof(req))) {
 		ret = -EFAULT;
 	} else if (qv_fail_count) {
 		qv_fail_count--;
@@ -230,6 +242,7 @@ static long qv_register(struct qv_file *qf, unsigned int cmd, void __user *argp)
 	if (ret)
 		return ret;
 	reg->owner = qf;
+	reg->net = get_net(current->nsproxy->net_ns);
 	reg->cookie = req.cookie;
 	reg->port = req.port;
 	reg->id = req.id;
@@ -238,19 +251,18 @@ static long qv_register(struct qv_file *qf, unsigned int cmd, void __user *argp)
 	return 0;
 }
 
-/* Removes the registrations of id made through this file. Holds qv_lock. */
+/* Removes the registrations of id made through this file. */
 static long qv_unregister(struct qv_file *qf, unsigned long arg)
 {
 	struct qv_registration *reg, *next;
 	struct qv_errname name;
 	int ret = -ENOENT;
 
+	lockdep_assert_held(&qv_lock);
 	list_for_each_entry_safe(reg, next, &qv_registrations, list) {
 		if (reg->owner != qf || reg->id != arg)
 			continue;
-		list_del(&reg->list);
-		kfree(reg);
-		qv_registration_count--;
+		qv_free_registration(reg);
 		ret = 0;
 	}
 	qv_log("unregister node=%s arg=0x%08lx result=%s", QV_NODE_PATH, arg,
@@ -309,7 +321,7 @@ static long qv_node_ioctl(struct file *file, unsigned int cmd, unsigned long arg
 		qv_log("ioctl node=%s request=0x%08x result=%s", QV_NODE_PATH, cmd,
 		       qv_outcome(ret, &name));
 	} else if (cmd == QV_IOC_REGISTER) {
-		ret = qv_register(qf, cmd, argp);
+		ret = qv_register(qf, argp);
 	} else if (cmd == QV_IOC_UNREGISTER) {
 		ret = qv_unregister(qf, arg);
 	} else if (cmd == QV_IOC_FILL_RESULT || cmd == QV_IOC_FAIL || cmd == QV_IOC_ECHO_SIZES) {
@@ -438,8 +450,8 @@ int qv_device_send(const struct qv_event *event, struct qv_text *reply)
 		cookie = event->has_cookie ? event->cookie : reg->cookie;
 		nltype = 0;
 		length = 0;
-		result = qv_notify_send(reg->port, event, cookie, payload_size, ++qv_sequence,
-					&nltype, &length);
+		result = qv_notify_send(reg->net, reg->port, event, cookie, payload_size,
+					++qv_sequence, &nltype, &length);
 		qv_log("send port=%u event=%u cookie=0x%016llx seq=%u nltype=0x%04x length=%u payload-size=%u payload=%*phN result=%s",
 		       reg->port, event->type, cookie, qv_sequence, nltype, length, payload_size,
 		       event->payload_len, event->payload, qv_outcome(result, &name));

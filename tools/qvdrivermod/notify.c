@@ -46,11 +46,11 @@ void qv_notify_exit(void)
 
 /*
  * Builds one message with sender port 0 and sequence seq and unicasts it to
- * port. Reports the netlink type and length it wrote. Returns 0 or a negated
- * errno.
+ * port in the network namespace net. Reports the netlink type and length it
+ * wrote. Returns 0 or a negated errno.
  */
-int qv_notify_send(u32 port, const struct qv_event *event, u64 cookie, u32 payload_size, u32 seq,
-		   u16 *nltype, u32 *length)
+int qv_notify_send(struct net *net, u32 port, const struct qv_event *event, u64 cookie,
+		   u32 payload_size, u32 seq, u16 *nltype, u32 *length)
 {
 	struct qv_event_attr attr = {
 		.cookie = cookie,
@@ -72,5 +72,5 @@ int qv_notify_send(u32 port, const struct qv_event *event, u64 cookie, u32 paylo
 	*nltype = nlmsg_hdr(skb)->nlmsg_type;
 	*length = nlmsg_hdr(skb)->nlmsg_len;
 	/* Consumes the buffer whether or not it was delivered. */
-	return genlmsg_unicast(&init_net, skb, port);
+	return genlmsg_unicast(net, skb, port);
 }

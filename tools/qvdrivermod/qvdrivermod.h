@@ -61,8 +61,9 @@ bool qv_device_present(void);
 /* notify.c: the generic netlink family and one message to one port. */
 int qv_notify_init(void);
 void qv_notify_exit(void);
-int qv_notify_send(u32 port, const struct qv_event *event, u64 cookie, u32 payload_size, u32 seq,
-		   u16 *nltype, u32 *length);
+struct net;
+int qv_notify_send(struct net *net, u32 port, const struct qv_event *event, u64 cookie,
+		   u32 payload_size, u32 seq, u16 *nltype, u32 *length);
 
 /* control.c: the debugfs control surface. */
 void qv_control_init(void);

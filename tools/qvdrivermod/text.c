@@ -27,9 +27,13 @@ static int qv_text_reserve(struct qv_text *text, size_t extra)
 		return 0;
 	while (size < needed)
 		size *= 2;
-	buf = kvrealloc(text->buf, text->size, size, GFP_KERNEL);
+	/* Not kvrealloc(): its arguments differ before and after 6.11. */
+	buf = kvmalloc(size, GFP_KERNEL);
 	if (!buf)
 		return -ENOMEM;
+	if (text->buf)
+		memcpy(buf, text->buf, text->len + 1);
+	kvfree(text->buf);
 	text->buf = buf;
 	text->size = size;
 	return 0;

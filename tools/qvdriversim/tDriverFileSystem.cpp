@@ -43,13 +43,15 @@ int readDirectory(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, f
     if (info.kind != tNodeKind::kDirectory) {
         return info.kind == tNodeKind::kMissing ? -ENOENT : -ENOTDIR;
     }
-    fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
-    fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
+    // No flags: value-initialised, as libfuse 3.14 (Debian 12) names no enumerator for 0.
+    const fuse_fill_dir_flags none{};
+    fill(buffer, ".", nullptr, 0, none);
+    fill(buffer, "..", nullptr, 0, none);
     for (const std::string& entry : info.entries) {
         const std::string child = std::string(path) + (path[1] == '\0' ? "" : "/") + entry;
         struct stat attributes {};
         getAttributes(child.c_str(), &attributes, nullptr);
-        fill(buffer, entry.c_str(), &attributes, 0, static_cast<fuse_fill_dir_flags>(0));
+        fill(buffer, entry.c_str(), &attributes, 0, none);
     }
     return 0;
 }
