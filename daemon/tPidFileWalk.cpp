@@ -350,7 +350,6 @@ bool tPidFileWalk::judgeAcl(int fd, const struct statx& info) {
             mask = littleEndian(acl + at + 2, 2);
         }
     }
-    verdict_.byAcl = true;
     for (size_t at = 4; at < bytes; at += 8) {
         const uint32_t tag = littleEndian(acl + at, 2);
         const uint32_t permissions = littleEndian(acl + at + 2, 2);
@@ -364,10 +363,10 @@ bool tPidFileWalk::judgeAcl(int fd, const struct statx& info) {
         const uint32_t group = tag == kAclGroupObject ? info.stx_gid : id;
         if ((tag == kAclGroupObject || tag == kAclGroup) && foreignGroup(group)) {
             verdict_.id = group;
+            verdict_.byAcl = true;
             return refuse(tReason::kWritableByGroup);
         }
     }
-    verdict_.byAcl = false;
     return true;
 }
 
