@@ -102,8 +102,8 @@ void addReason(tLine& line, const tVerdict& verdict) {
                 line.add("%s is on a mount the mount table does not show", where);
             }
             break;
-        case tReason::kMountsChanging:
-            line.add("mounts were made or removed while %s was walked (this time only)", where);
+        case tReason::kMountNotJudged:
+            line.add("%s is on a mount that could not be judged this time", where);
             break;
         case tReason::kWritableByEveryone:
             line.add("%s is writable by everyone (mode %04o)", where, verdict.mode & 07777);

@@ -1,45 +1,62 @@
-// What /proc/self/mountinfo says of the mounts a pid-file walk meets: whether each holds a file
-// system that the kernel keeps by itself, on a local disk or in memory, and so may be walked.
+// Judges the mounts a pid-file walk meets: whether each holds a file system that the kernel keeps
+// by itself, on a local disk or in memory, and so may be walked.
 //
 // The kept types are an allow-list: tmpfs, ramfs, rootfs, devtmpfs, ext2, ext3, ext4, xfs, btrfs,
-// f2fs and zfs, and overlay when every layer it names lies on one of the others. proc, sysfs,
-// debugfs, cgroup, autofs, FUSE, NFS, CIFS, 9p and every other type are refused: a FUSE server
-// (which any user may run, with allow_other) reports whatever owners it likes and can hold a
-// request forever, a network file system can block on a server that is gone, and a pseudo file
-// system has files whose reading has side effects. An unknown type is one nobody has judged.
+// f2fs and zfs, and overlay when every layer it names lies on one of the others (see tMountInfo).
+// proc, sysfs, debugfs, cgroup, autofs, FUSE, NFS, CIFS, 9p and every other type are refused: a
+// FUSE server (which any user may run, with allow_other) reports whatever owners it likes and can
+// hold a request forever, a network file system can block on a server that is gone, and a pseudo
+// file system has files whose reading has side effects. An unknown type is one nobody has judged.
 //
-// An overlay's layers are read from its mount options (lowerdir, upperdir, workdir, lowerdir+,
-// datadir+) and each is judged by the mount whose mount point is the longest prefix of its path in
-// the same table, the last one mounted there when several are. A layer's path is taken as the
-// text its creator gave: one that is relative, holds a backslash, lies on another overlay, or
-// cannot be placed, refuses the overlay, as does an overlay that names no layer.
+// A mount is judged by its identity while the walk holds a descriptor inside it, so it can neither
+// go away unnoticed nor lend its id to another mount; what other mounts do meanwhile does not
+// matter. Where the kernel gives every mount an id that it never gives to another (statx's
+// STATX_MNT_ID_UNIQUE and statmount(), Linux 6.8), it is asked about that one mount, and what it
+// says is remembered for the process's life. Elsewhere, or where a system-call filter refuses
+// statmount, the mount is looked up by its id in /proc/self/mountinfo, read in pieces whatever its
+// size; what is learned there is remembered until the table changes: the file, held open for the
+// process's life, reports every mount and unmount (poll, POLLPRI). An overlay's layers are placed
+// in that table on either way.
 //
-// The table is read whole into a static buffer, at most once per walk, and kept until it
-// changes: its file, held open for the process's life, reports every mount and unmount in this
-// mount namespace (poll, POLLPRI). What it says of up to 16 mounts is remembered meanwhile. A
-// mount id passes to another mount only once its mount is gone, which is such a change. A table
-// that changes again within one walk refuses the file walked; one larger than the buffer answers
-// for the mounts it holds, refuses overlays and everything it does not hold.
+// The table is read at most kMostTableReadsInWalk times in one walk, whose cost a user's links
+// could otherwise stretch over many mounts; a mount that cannot be judged then, or when the table
+// cannot be read, is unknown this time, and neither kept nor refused.
 #pragma once
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "daemon/tMountInfo.h"
+
+struct statx;
+
 namespace nQUORVAMONITORD_18_5 {
 
 class tMountTable {
   public:
-    enum class tAnswer : uint8_t { kKept, kRefused, kChanging };
+    using tAnswer = tMountInfo::tAnswer;
+    // How mounts are looked up: by asking the kernel where it can, or always in the table.
+    enum class tLookup : uint8_t { kKernelWherePossible, kTableOnly };
 
-    static constexpr size_t kTypeBytes = 16;
+    static constexpr size_t kTypeBytes = tMountInfo::kTypeBytes;
+    static constexpr int kMostTableReadsInWalk = 8;
+    static constexpr size_t kMostKnownMounts = 32;
 
-    // Starts a walk: the table is read at most once until the next call.
-    void beginWalk() { readInWalk_ = false; }
+    explicit tMountTable(tLookup lookup = tLookup::kKernelWherePossible) : lookup_(lookup) {}
+    tMountTable(const tMountTable&) = delete;
+    tMountTable& operator=(const tMountTable&) = delete;
 
-    // Judges the mount with mountId. The caller holds a descriptor inside it, taken before this
-    // call, so a mount that took the id of one remembered is always seen as a change. type gets
-    // the mount's file-system type (cut to 15 characters; empty when not found).
-    tAnswer judge(uint64_t mountId, char (&type)[kTypeBytes]);
+    // The statx mask bit that asks for the mount ids judge takes: STATX_MNT_ID_UNIQUE where the
+    // kernel is asked, else 0 (STATX_MNT_ID alone). Settled at its first call.
+    unsigned idMask();
+
+    // Starts a walk: its budget of table reads is full again.
+    void beginWalk() { readsLeft_ = kMostTableReadsInWalk; }
+
+    // Judges the mount that info (statx with idMask()) names. The caller holds a descriptor inside
+    // it, taken before info, throughout. type gets the mount's file-system type (cut to 15
+    // characters; empty when it could not be told).
+    tAnswer judge(const struct statx& info, char (&type)[kTypeBytes]);
 
   private:
     struct tKnownMount {
@@ -48,22 +65,25 @@ class tMountTable {
         char type[kTypeBytes];
     };
 
-    static constexpr size_t kMostKnownMounts = 16;
-    static constexpr size_t kTableBytes = size_t{256} * 1024;
+    tAnswer judgeByKernel(uint64_t id, char (&type)[kTypeBytes]);
+    tAnswer judgeInTable(uint64_t id, char (&type)[kTypeBytes]);
+    // Opens the table, or forgets what was learned there if it changed; false when it cannot be
+    // opened.
+    bool openTable();
+    const tKnownMount* known(uint64_t id) const;
+    void remember(uint64_t id, tAnswer answer, const char (&type)[kTypeBytes]);
 
-    // Reads the table into text_; false when it cannot be read.
-    bool read();
-
+    const tLookup lookup_;
+    bool settled_ = false;
+    bool byKernel_ = false;
     int table_ = -1;
-    bool current_ = false;  // text_ holds the table as it is
-    bool whole_ = false;    // and all of it
-    bool readInWalk_ = false;
-    size_t knownCount_ = 0;
+    int readsLeft_ = kMostTableReadsInWalk;
+    // The mounts judged: by the kernel's ids, never reused, for good; or by the table's ids, until
+    // the table changes. Replaced oldest first once full.
     tKnownMount known_[kMostKnownMounts] = {};
-    size_t size_ = 0;
-    // Static, and so zero-filled storage that costs nothing in the executable and no memory until
-    // a page of it is written.
-    static char text_[kTableBytes];
+    size_t knownCount_ = 0;
+    size_t nextKnown_ = 0;
+    tMountInfo info_;
 };
 
 // The process's own, used by every walk.

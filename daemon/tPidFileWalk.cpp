@@ -24,8 +24,7 @@ constexpr int kReadFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr uint64_t kReadResolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS;
 // Answers from the attributes the kernel holds: a FUSE or network file system is never asked.
 constexpr int kStatxFlags = AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC;
-constexpr unsigned kStatxMask =
-    STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_INO | STATX_MNT_ID;
+constexpr unsigned kStatxMask = STATX_TYPE | STATX_MODE | STATX_UID | STATX_GID | STATX_INO;
 
 // The kernel's form of an access ACL: a little-endian 32-bit version, 2, then 8-byte entries of
 // a 16-bit tag, 16-bit permissions and a 32-bit user or group id.
@@ -38,9 +37,11 @@ constexpr uint16_t kAclWrite = 0x02;
 // Room for 1023 entries; a longer ACL fails to read (ERANGE), which refuses the file.
 constexpr size_t kAclBytes = 4 + 8 * 1023;
 
-bool describe(int fd, struct statx& info) {
-    return ::statx(fd, "", kStatxFlags, kStatxMask, &info) == 0 &&
-           (info.stx_mask & kStatxMask) == kStatxMask;
+// Fills info, with the mount id of the kind idMask asks for (see tMountTable::idMask).
+bool describe(int fd, struct statx& info, unsigned idMask) {
+    return ::statx(fd, "", kStatxFlags, kStatxMask | STATX_MNT_ID | idMask, &info) == 0 &&
+           (info.stx_mask & kStatxMask) == kStatxMask &&
+           (info.stx_mask & (STATX_MNT_ID | idMask)) != 0;
 }
 
 // "/proc/self/fd/N": reaches what an O_PATH descriptor refers to, for the calls that take a path.
@@ -71,6 +72,7 @@ tVerdict tPidFileWalk::open(const char* path, int& file) {
     walkedLength_ = 0;
     walked_[0] = '\0';
     mounts_.beginWalk();
+    idMask_ = mounts_.idMask();
     if (!assemblePath(path) || !startAtRoot()) {
         return verdict_;
     }
@@ -241,7 +243,7 @@ bool tPidFileWalk::assemblePath(const char* path) {
 bool tPidFileWalk::startAtRoot() {
     root_ = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
     struct statx info {};
-    if (root_ < 0 || !describe(root_, info)) {
+    if (root_ < 0 || !describe(root_, info, idMask_)) {
         verdict_.id = static_cast<uint32_t>(errno);
         refuse(tReason::kUnreachable);
     } else if (onKeptFileSystem(info)) {
@@ -269,7 +271,7 @@ int tPidFileWalk::openComponent(int directory, const char* name, bool last,
     if (entry < 0) {
         return -1;
     }
-    if (!describe(entry, info)) {
+    if (!describe(entry, info, idMask_)) {
         const int error = errno;
         ::close(entry);
         errno = error;
@@ -283,12 +285,12 @@ bool tPidFileWalk::onKeptFileSystem(const struct statx& info) {
     if (directory_ >= 0 && info.stx_mnt_id == directoryMount_) {
         return true;
     }
-    switch (mounts_.judge(info.stx_mnt_id, verdict_.fileSystem)) {
+    switch (mounts_.judge(info, verdict_.fileSystem)) {
         case tMountTable::tAnswer::kKept:
             verdict_.fileSystem[0] = '\0';
             return true;
-        case tMountTable::tAnswer::kChanging:
-            return refuse(tReason::kMountsChanging);
+        case tMountTable::tAnswer::kUnknown:
+            return refuse(tReason::kMountNotJudged);
         case tMountTable::tAnswer::kRefused:
             break;
     }
@@ -413,7 +415,7 @@ int tPidFileWalk::openJudged(int entry, const char* name, const struct statx& ju
         return -1;
     }
     struct statx opened {};
-    if (!describe(file, opened) || !S_ISREG(opened.stx_mode) ||
+    if (!describe(file, opened, idMask_) || !S_ISREG(opened.stx_mode) ||
         opened.stx_mnt_id != judged.stx_mnt_id || opened.stx_dev_major != judged.stx_dev_major ||
         opened.stx_dev_minor != judged.stx_dev_minor || opened.stx_ino != judged.stx_ino) {
         ::close(file);

@@ -22,14 +22,14 @@
 // (ENODATA) are judged by their mode, and any other failure to read the ACL (one of more than 1023
 // entries, say) refuses the file.
 //
-// Only file systems that tMountTable keeps are walked; the type of an entry's mount is settled
-// from the mount table by the mount id statx reports (AT_STATX_DONT_SYNC: the file system itself
-// is never asked) before anything inside it is looked up or read.
+// Only file systems that tMountTable keeps are walked; an entry's mount is judged by the mount id
+// statx reports (AT_STATX_DONT_SYNC: the file system itself is never asked), while the entry is
+// held open, before anything inside it is looked up or read.
 //
 // The work of one walk is bounded, whatever a user puts on the way: it ends at the first
 // refusal; a "." costs nothing; every other component, a link's included, counts, and a walk of
 // more than kMaxComponents, or through more than kMaxLinks links, is refused; a directory's ACL
-// is read once; the mount table at most once (tMountTable).
+// is read once; the mount table a few times at most (tMountTable).
 //
 // Intermediate components are opened with O_DIRECTORY, which makes the kernel mount a pending
 // automount there as a plain open of the path would, but only while root and the daemon's user
@@ -100,6 +100,8 @@ class tPidFileWalk {
     const uid_t ownUser_;
     const gid_t ownGroup_;
     tMountTable& mounts_;
+    // The statx mask bit for the kind of mount id mounts_ takes.
+    unsigned idMask_ = 0;
     tVerdict verdict_;
     int controllers_ = 0;
     // "/", held for the whole walk; the directory being walked and its mount, which the open

@@ -15,7 +15,7 @@ enum class tReason : uint8_t {
     kNotADirectory,       // where is on the way but not a directory; mode: what it is
     kNotARegularFile,     // where is the file named but not a regular file; mode: what it is
     kFileSystemNotRead,   // where lies on a file system of type fileSystem, not read
-    kMountsChanging,      // the mount table changed again while the file was walked
+    kMountNotJudged,      // where's mount could not be judged this time (see tMountTable)
     kWritableByEveryone,  // where; mode: its mode
     kWritableByGroup,     // where; id: the group; byAcl: by an ACL entry, else by the mode
     kAclUnreadable,       // where has an ACL that cannot be read (too large, or an I/O error)

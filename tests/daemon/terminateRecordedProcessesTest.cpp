@@ -766,8 +766,8 @@ TEST_F(terminateRecordedProcessesTest, MountTableChangingThroughoutTheWalkRefuse
     int other = 0;
     for (int i = 0; i < 2000; ++i) {
         const tVerdict verdict = judged(path);
-        changing += verdict.reason == tReason::kMountsChanging ? 1 : 0;
-        other += verdict.reason != tReason::kMountsChanging && verdict.pid != 4242 ? 1 : 0;
+        changing += verdict.reason == tReason::kMountNotJudged ? 1 : 0;
+        other += verdict.reason != tReason::kMountNotJudged && verdict.pid != 4242 ? 1 : 0;
     }
     done = true;
     churner.join();
