@@ -20,12 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "daemon/tMountTable.h"
 #include "tests/e2e/tDaemonProcess.h"
 #include "tests/e2e/tOwnedChild.h"
 #include "tests/e2e/tVictim.h"
 #include "tests/support/tChildProcess.h"
 #include "tests/support/tDriverSimulator.h"
 #include "tests/support/tNetlinkSender.h"
+#include "tests/support/sanitizedBuild.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace {
@@ -602,6 +604,102 @@ TEST_F(quorvamonitordTest, LongestWalkAUserCanMakeCostsLittle) {
     }
     EXPECT_EQ(reads.size(), 1u) << (reads.empty() ? "" : reads.back());
     EXPECT_EQ(umount2(home.c_str(), MNT_DETACH), 0);
+}
+
+// The daemon where a system-call filter refuses statmount (ENOSYS), as on kernels before 6.8: it
+// judges mounts in the mount table alone.
+const std::vector<std::string> kTableOnly = {QV_REFUSE_SYSTEM_CALL_PATH, "457", "38"};
+
+// Whether the process holds the mount table open, which it does only when it judges mounts there.
+bool holdsMountTable(pid_t pid) {
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& entry : std::filesystem::directory_iterator(fds)) {
+        std::error_code error;
+        if (std::filesystem::read_symlink(entry.path(), error).filename() == "mountinfo") {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Private dirty memory of the process in KiB, from /proc/<pid>/smaps_rollup; -1 if unread.
+long privateDirtyKib(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string line; std::getline(rollup, line);) {
+        if (line.rfind("Private_Dirty:", 0) == 0) {
+            return std::stol(line.substr(14));
+        }
+    }
+    return -1;
+}
+
+// Thousands of mounts: a pid file on the last one made is kept at start-up and its process
+// signalled, whichever way the daemon judges mounts, and its memory does not grow with the table.
+TEST_F(quorvamonitordTest, PidFileOnTheLastOfThousandsOfMountsIsUsed) {
+    const std::string many = path("many");
+    ASSERT_EQ(mkdir(many.c_str(), 0755), 0);
+    ASSERT_EQ(mount("tmpfs", many.c_str(), "tmpfs", 0, nullptr), 0);
+    std::string pidFile = path("few.pid");
+    long fewDirty[2] = {};
+    size_t made = 0;
+    for (const size_t mounts : {0, 2000, 5000}) {
+        for (; made < mounts; ++made) {
+            const std::string point = many + "/" + std::to_string(made);
+            ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+            ASSERT_EQ(mount("tmpfs", point.c_str(), "tmpfs", 0, nullptr), 0) << point;
+            pidFile = point + "/victim.pid";
+        }
+        for (const bool tableOnly : {false, true}) {
+            tDriverSimulator simulator;
+            ASSERT_TRUE(simulator.ready()) << simulator.startError();
+            tVictim victim(pidFile);
+            tDaemonProcess daemon({pidFile}, tableOnly ? kTableOnly : std::vector<std::string>{});
+            ASSERT_TRUE(waitForRegistration(simulator)) << mounts << " mounts, " << tableOnly;
+            ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+            EXPECT_NE(victim.waitForSigterm(5000), 0) << mounts << " mounts, " << tableOnly;
+            EXPECT_EQ(holdsMountTable(daemon.pid()), tableOnly) << "judged in the table";
+            const long dirty = privateDirtyKib(daemon.pid());
+            ASSERT_GT(dirty, 0);
+            fewDirty[tableOnly] = mounts == 0 ? dirty : fewDirty[tableOnly];
+#ifndef QV_SANITIZED_BUILD
+            EXPECT_LE(dirty, fewDirty[tableOnly] + 16) << mounts << " mounts, " << tableOnly;
+#endif
+            ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+            EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+        }
+    }
+    EXPECT_EQ(umount2(many.c_str(), MNT_DETACH), 0);
+}
+
+// A pid file whose mounts cannot all be judged at start-up, here more than a walk may read the
+// mount table for, is kept, and used at the notification with what start-up learned; a file on a
+// file system the daemon does not read is dropped at start-up, which leaves it nothing to do.
+TEST_F(quorvamonitordTest, FileWhoseMountCouldNotBeJudgedAtStartUpIsKept) {
+    std::vector<std::string> points = {path("n")};
+    while (points.size() < tMountTable::kMostTableReadsInWalk) {
+        points.push_back(points.back() + "/n");
+    }
+    for (const std::string& point : points) {
+        ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
+        ASSERT_EQ(mount("tmpfs", point.c_str(), "tmpfs", 0, nullptr), 0);
+    }
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    tVictim victim(points.back() + "/victim.pid");
+    tDaemonProcess daemon({points.back() + "/victim.pid"}, kTableOnly);
+    ASSERT_TRUE(waitForRegistration(simulator)) << "dropped at start-up";
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    EXPECT_NE(victim.waitForSigterm(5000), 0);
+    ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
+    EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(umount2(points.front().c_str(), MNT_DETACH), 0);
+
+    const std::string sysfs = path("s");
+    ASSERT_EQ(mkdir(sysfs.c_str(), 0755), 0);
+    ASSERT_EQ(mount("sysfs", sysfs.c_str(), "sysfs", 0, nullptr), 0);
+    tDaemonProcess dropped({sysfs + "/kernel/uevent_seqnum"}, kTableOnly);
+    EXPECT_EQ(dropped.waitForExit(kExitTimeoutMs), 1);
+    EXPECT_EQ(umount2(sysfs.c_str(), MNT_DETACH), 0);
 }
 
 TEST_F(quorvamonitordTest, RefusedRegistrationEndsWithOneWithoutUnregisterOrPriority) {
