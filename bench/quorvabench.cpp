@@ -44,6 +44,7 @@ constexpr int kSenderPriority = 50;   // the benchmark and its victims while lat
 constexpr int kReadyTimeoutMs = 10000;
 constexpr int kExitTimeoutMs = 5000;
 constexpr int kSignalTimeoutMs = 1000;
+constexpr int kBackgroundTimeoutMs = 300000;
 constexpr int64_t kNsPerMs = 1000000;
 constexpr uint16_t kEventNotified = 1;
 constexpr uint16_t kEventReleased = 2;
@@ -70,7 +71,23 @@ struct tOptions {
     // the watchers' own work. -1 leaves the processes unpinned.
     int cpu = 0;         // >= 0: the benchmark and everything it starts run on this CPU only
     int watcherCpu = 1;  // >= 0: each watcher runs on this CPU only, from its exec on
+    // A busy host: a command run by /bin/sh in the benchmark's mount namespace before anything
+    // is measured, which prints "ready" once in place (held mounts, mount loops) and is ended at
+    // the end (bench/busy-host).
+    std::string background;
+    // Each watcher's pid file as DIR/qvbench-NAME/NAME.pid, in a directory of root's, rather
+    // than in the benchmark's work directory.
+    std::string pidDir;
+    // "table": the daemon runs where statmount fails (ENOSYS), as before Linux 6.8, and judges
+    // mounts in the mount table.
+    std::string mountLookup = "kernel";
+    // quorvamonitord-check, run walks times on a root pid file in pidDir while the watchers wait.
+    std::string check;
+    int walks = 0;
 };
+
+// statmount's number, the same on every architecture.
+constexpr int kStatmountCall = 457;
 
 // The table's columns.
 constexpr size_t kWatcherCount = 3;
@@ -174,6 +191,16 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
             options.cpu = std::atoi(value);
         } else if (name == "--watcher-cpu") {
             options.watcherCpu = std::atoi(value);
+        } else if (name == "--background") {
+            options.background = value;
+        } else if (name == "--pid-dir") {
+            options.pidDir = value;
+        } else if (name == "--mount-lookup") {
+            options.mountLookup = value;
+        } else if (name == "--check") {
+            options.check = value;
+        } else if (name == "--walks") {
+            options.walks = std::atoi(value);
         } else {
             return fail("unknown option " + name);
         }
@@ -183,11 +210,17 @@ bool parseOptions(int argc, char** argv, tOptions& options) {
         return fail(
             "usage: quorvabench --daemon PATH --simulator PATH --floor PATH --python PATH "
             "--script PATH [--rounds N] [--idle-seconds N] [--startups N] [--spacing-ms N] "
-            "[--order W,W,W] [--cpu N] [--watcher-cpu N] [--strip PATH] [--ldd PATH]");
+            "[--order W,W,W] [--cpu N] [--watcher-cpu N] [--strip PATH] [--ldd PATH] "
+            "[--background COMMAND] [--pid-dir DIR] [--mount-lookup kernel|table] "
+            "[--check PATH --walks N]");
     }
     if (options.rounds < 1 || options.idleSeconds < 1 || options.startups < 1 ||
         options.spacingMs < 1100) {
         return fail("rounds, idle seconds and startups must be positive, spacing at least 1100 ms");
+    }
+    if ((options.mountLookup != "kernel" && options.mountLookup != "table") ||
+        (options.walks > 0 && (options.check.empty() || options.pidDir.empty()))) {
+        return fail("--mount-lookup is kernel or table; --walks needs --check and --pid-dir");
     }
     const long cpus = ::sysconf(_SC_NPROCESSORS_ONLN);
     if (options.cpu >= cpus || options.watcherCpu >= cpus) {
@@ -256,6 +289,7 @@ bool launch(tContestant& contestant, const tOptions& options, const tSimulator& 
     switch (contestant.kind) {
         case tKind::kDaemon:
             argv = {options.daemon, contestant.pidFile};
+            launchOptions.refusedSystemCall = options.mountLookup == "table" ? kStatmountCall : -1;
             break;
         case tKind::kFloor:
             argv = {options.floor, contestant.pidFile};
@@ -320,6 +354,37 @@ bool release(tContestant& contestant, const tSimulator& simulator, tNetlinkSende
 bool resetPidFile(const std::string& path) {
     FILE* file = std::fopen(path.c_str(), "w");
     return file != nullptr && std::fclose(file) == 0 && ::chmod(path.c_str(), 0644) == 0;
+}
+
+// The pid file of the watcher name: in the work directory, or in a directory of its own in
+// options.pidDir (made here).
+std::string pidFileOf(const std::string& name, const std::string& workDir,
+                      const tOptions& options) {
+    if (options.pidDir.empty()) {
+        return workDir + "/" + name + ".pid";
+    }
+    const std::string dir = options.pidDir + "/qvbench-" + name;
+    (void)::mkdir(dir.c_str(), 0755);
+    return dir + "/" + name + ".pid";
+}
+
+// Runs quorvamonitord-check walks times on a pid file of root's that names this process, with
+// the watchers waiting; how many runs would not use it, or -1 when it could not be written.
+int refusedWalks(const std::string& workDir, const tOptions& options) {
+    const std::string file = pidFileOf("check", workDir, options);
+    FILE* stream = std::fopen(file.c_str(), "w");
+    if (stream == nullptr || std::fprintf(stream, "%d\n", static_cast<int>(::getpid())) < 0 ||
+        std::fclose(stream) != 0) {
+        return -1;
+    }
+    int refused = 0;
+    for (int walk = 0; walk < options.walks; ++walk) {
+        std::string output;
+        refused += runCommand({options.check, file}, output) == 0 ? 0 : 1;
+    }
+    ::unlink(file.c_str());
+    ::rmdir(file.substr(0, file.rfind('/')).c_str());
+    return refused;
 }
 
 // Starts and releases each watcher `startups` times, measuring exec to ready.
@@ -736,11 +801,26 @@ int run(const tOptions& options) {
     contestants.reserve(kWatcherCount);
     const tKind kinds[kWatcherCount] = {tKind::kDaemon, tKind::kFloor, tKind::kPython};
     for (size_t i = 0; i < kWatcherCount; ++i) {
-        contestants.emplace_back(kWatcherNames[i], kinds[i], dir + "/" + kWatcherNames[i] + ".pid");
+        contestants.emplace_back(kWatcherNames[i], kinds[i],
+                                 pidFileOf(kWatcherNames[i], dir, options));
     }
     for (const tContestant& contestant : contestants) {
         if (!resetPidFile(contestant.pidFile)) {
             fail("cannot write " + contestant.pidFile);
+            return 1;
+        }
+    }
+
+    // The busy host, in place before anything is measured.
+    tLaunchedProcess background;
+    if (!options.background.empty()) {
+        progress("setting up the busy host");
+        tLaunchedProcess::tOptions backgroundOptions;
+        backgroundOptions.captureStdout = true;
+        std::string line;
+        if (!background.start({"/bin/sh", "-c", options.background}, backgroundOptions) ||
+            !background.readLine(kBackgroundTimeoutMs, line) || line != "ready") {
+            fail("the background command did not get ready: " + line);
             return 1;
         }
     }
@@ -780,6 +860,11 @@ int run(const tOptions& options) {
         return 1;
     }
     measureMemory(contestants);
+    int refused = 0;
+    if (options.walks > 0) {
+        progress("walking a pid file with quorvamonitord-check");
+        refused = refusedWalks(dir, options);
+    }
 
     progress("measuring latency");
     if (!setOwnPriority(kSenderPriority)) {
@@ -804,6 +889,9 @@ int run(const tOptions& options) {
         release(*contestant, simulator, sender);
     }
     simulator.stop();
+    if (background.running()) {
+        background.stop(kExitTimeoutMs);
+    }
 
     contestants[0].strippedBytes = strippedSize(options.daemon, options.strip, dir);
     if (!sharedLibraries(options.daemon, options.ldd, contestants[0].libraries)) {
@@ -814,10 +902,22 @@ int run(const tOptions& options) {
     const int64_t scriptBytes = fileSize(options.script);
     for (const tContestant& contestant : contestants) {
         ::unlink(contestant.pidFile.c_str());
+        if (!options.pidDir.empty()) {
+            ::rmdir(contestant.pidFile.substr(0, contestant.pidFile.rfind('/')).c_str());
+        }
     }
     ::rmdir(dir.c_str());
 
     printTable(contestants, options, directKill, scriptBytes);
+    if (!options.background.empty()) {
+        std::printf("busy host: %s; the daemon judged mounts %s\n", options.background.c_str(),
+                    options.mountLookup == "table" ? "in the mount table (statmount refused)"
+                                                   : "by asking the kernel where it can");
+    }
+    if (options.walks > 0) {
+        std::printf("quorvamonitord-check on a root pid file in %s: refused in %d of %d runs\n",
+                    options.pidDir.c_str(), refused, options.walks);
+    }
     return contestants[0].releaseStatus == 0 ? 0 : 1;
 }
 

@@ -1,10 +1,14 @@
 #include "bench/tLaunchedProcess.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <stddef.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,9 +28,24 @@ int remainingMs(int64_t deadline) {
     return left <= 0 ? 0 : static_cast<int>((left + kNanosecondsPerMs - 1) / kNanosecondsPerMs);
 }
 
+// Makes the system call number fail with error from now on, in this process and what it execs.
+bool refuseSystemCall(int number, int error) {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(number), 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
 // Runs in the child between fork and exec: only async-signal-safe calls.
-[[noreturn]] void execChild(char** argv, int outputWrite, int fifoPriority, int cpu,
+[[noreturn]] void execChild(char** argv, int outputWrite, const tLaunchedProcess::tOptions& options,
                             volatile int64_t* execTime) {
+    const int cpu = options.cpu;
+    const int fifoPriority = options.fifoPriority;
     if (outputWrite >= 0 && ::dup2(outputWrite, STDOUT_FILENO) < 0) {
         ::_exit(127);
     }
@@ -41,6 +60,9 @@ int remainingMs(int64_t deadline) {
     sched_param param{};
     param.sched_priority = fifoPriority;
     if (::sched_setscheduler(0, fifoPriority > 0 ? SCHED_FIFO : SCHED_OTHER, &param) != 0) {
+        ::_exit(127);
+    }
+    if (options.refusedSystemCall >= 0 && !refuseSystemCall(options.refusedSystemCall, ENOSYS)) {
         ::_exit(127);
     }
     *execTime = monotonicNanoseconds();
@@ -85,7 +107,7 @@ bool tLaunchedProcess::start(const std::vector<std::string>& argv, const tOption
 
     pid_ = ::fork();
     if (pid_ == 0) {
-        execChild(arguments.data(), pipeEnds[1], options.fifoPriority, options.cpu, execTime_);
+        execChild(arguments.data(), pipeEnds[1], options, execTime_);
     }
     if (pipeEnds[1] >= 0) {
         ::close(pipeEnds[1]);

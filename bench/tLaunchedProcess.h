@@ -18,6 +18,9 @@ class tLaunchedProcess {
         bool captureStdout = false;
         int fifoPriority = 0;  // 0: SCHED_OTHER; otherwise SCHED_FIFO at this priority
         int cpu = -1;          // >= 0: the process runs on this CPU only, from its exec on
+        // >= 0: this system call fails with ENOSYS in the process, as under a filter that does
+        // not know it.
+        int refusedSystemCall = -1;
     };
 
     tLaunchedProcess() = default;

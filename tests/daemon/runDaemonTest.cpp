@@ -87,8 +87,8 @@ TEST(runDaemonTest, WithoutUsablePidFilesNothingUnderProcIsOpened) {
     std::string line;
     bool sawPidFile = false;
     while (std::getline(trace, line)) {
-        // The walk looks up the type of each file system on the way in its own mount table;
-        // the driver's tree and other processes stay untouched.
+        // The walk may read its own mount table to judge the mounts on the way; the driver's
+        // tree and other processes stay untouched.
         if (!isSanitizerRuntimeOpen(line) &&
             line.find("\"/proc/self/mountinfo\"") == std::string::npos) {
             EXPECT_EQ(line.find("/proc"), std::string::npos) << line;

@@ -103,14 +103,14 @@ class terminateRecordedProcessesAllocationTest : public ::testing::Test {
 // absolute link, a missing file, a file that does not start with a number, a link loop, a root
 // file whose ACL lets another user write to it, and another user's file, both naming that user's
 // process (which makes the sweep read the ACL, and the process's uids from /proc/<pid>/status
-// after pidfd_open). The signalled process's file is on a tmpfs of its own, whose type the walk
-// looks up in the mount table.
+// after pidfd_open). The signalled process's file is on a tmpfs of its own, whose mount the walk
+// judges.
 TEST_F(terminateRecordedProcessesAllocationTest, SweepOverMixedPidFilesAllocatesNothing) {
     const pid_t own = startVictim();
     const pid_t nobodys = startVictim(kNobody);
     ASSERT_GT(own, 0);
     ASSERT_GT(nobodys, 0);
-    // On a file system of its own, so the walk looks its type up in the mount table.
+    // On a file system of its own, so the walk judges its mount.
     const std::string mounted = directory_ + "/m";
     ASSERT_EQ(::mkdir(mounted.c_str(), 0755), 0);
     ASSERT_EQ(::mount("tmpfs", mounted.c_str(), "tmpfs", 0, nullptr), 0);
