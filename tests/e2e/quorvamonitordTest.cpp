@@ -600,7 +600,10 @@ TEST_F(quorvamonitordTest, LongestWalkAUserCanMakeCostsLittle) {
     ASSERT_TRUE(traced.good()) << "strace is needed for this test";
     std::vector<std::string> reads;
     for (std::string line; std::getline(traced, line);) {
-        reads.push_back(line);
+        // An strace older than the system calls it sees shows them too, by number.
+        if (line.rfind("getxattr(", 0) == 0) {
+            reads.push_back(line);
+        }
     }
     EXPECT_EQ(reads.size(), 1u) << (reads.empty() ? "" : reads.back());
     EXPECT_EQ(umount2(home.c_str(), MNT_DETACH), 0);
