@@ -13,8 +13,8 @@ constexpr const char* kKeptFileSystems[] = {"btrfs", "devtmpfs", "ext2",  "ext3"
                                             "ramfs", "rootfs",   "tmpfs", "xfs",  "zfs"};
 constexpr const char kOverlay[] = "overlay";
 // The options of an overlay that name its layers.
-constexpr const char* kLayerOptions[] = {"lowerdir=", "upperdir=", "workdir=", "lowerdir+=",
-                                         "datadir+="};
+constexpr const char* kLayerOptions[] = {
+    "lowerdir=", "upperdir=", "workdir=", "lowerdir+=", "datadir+="};
 
 // A piece of a line.
 struct tText {
@@ -228,9 +228,8 @@ bool tMountInfo::takeLayers(const char* options, size_t size) {
                         return false;
                     }
                     char* const layer = layers_ + used;
-                    const size_t length =
-                        unescape(tText{path, static_cast<size_t>(pathEnd - path)}, layer,
-                                 sizeof layers_ - used);
+                    const size_t length = unescape(tText{path, static_cast<size_t>(pathEnd - path)},
+                                                   layer, sizeof layers_ - used);
                     if (length == sizeof layers_ - used || layer[0] != '/' ||
                         std::strchr(layer, '\\') != nullptr) {
                         return false;  // cannot be placed

@@ -54,11 +54,11 @@ unsigned tMountTable::idMask() {
         settled_ = true;
         struct statx root {};
         unsigned char answer[kAnswerStrings + 64];
-        byKernel_ = lookup_ == tLookup::kKernelWherePossible &&
-                    ::statx(AT_FDCWD, "/", AT_STATX_DONT_SYNC, kStatxUniqueMountId, &root) == 0 &&
-                    (root.stx_mask & kStatxUniqueMountId) != 0 &&
-                    statmount(root.stx_mnt_id, kStatmountFileSystemType, answer, sizeof answer) ==
-                        0;
+        byKernel_ =
+            lookup_ == tLookup::kKernelWherePossible &&
+            ::statx(AT_FDCWD, "/", AT_STATX_DONT_SYNC, kStatxUniqueMountId, &root) == 0 &&
+            (root.stx_mask & kStatxUniqueMountId) != 0 &&
+            statmount(root.stx_mnt_id, kStatmountFileSystemType, answer, sizeof answer) == 0;
     }
     return byKernel_ ? kStatxUniqueMountId : 0;
 }

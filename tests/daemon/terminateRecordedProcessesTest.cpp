@@ -772,8 +772,8 @@ TEST_F(terminateRecordedProcessesTest, MountChurnElsewhereNeverRefusesAFile) {
     const std::string path = writePidFile("m/n/o/a.pid", "4242");
     const int fuse = open("/dev/fuse", O_RDWR | O_CLOEXEC);
     ASSERT_GE(fuse, 0);
-    const std::string users = "fd=" + std::to_string(fuse) +
-                              ",rootmode=40755,user_id=65534,group_id=65534,allow_other";
+    const std::string users =
+        "fd=" + std::to_string(fuse) + ",rootmode=40755,user_id=65534,group_id=65534,allow_other";
     std::atomic<bool> done{false};
     std::atomic<int> churned{0};
     std::vector<std::thread> churners;

@@ -24,10 +24,10 @@
 #include "tests/e2e/tDaemonProcess.h"
 #include "tests/e2e/tOwnedChild.h"
 #include "tests/e2e/tVictim.h"
+#include "tests/support/sanitizedBuild.h"
 #include "tests/support/tChildProcess.h"
 #include "tests/support/tDriverSimulator.h"
 #include "tests/support/tNetlinkSender.h"
-#include "tests/support/sanitizedBuild.h"
 
 namespace nQUORVAMONITORD_18_5 {
 namespace {
