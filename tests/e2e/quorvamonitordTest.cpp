@@ -645,7 +645,7 @@ TEST_F(quorvamonitordTest, PidFileOnTheLastOfThousandsOfMountsIsUsed) {
     std::string pidFile = path("few.pid");
     long fewDirty[2] = {};
     size_t made = 0;
-    for (const size_t mounts : {0, 2000, 5000}) {
+    for (const size_t mounts : {size_t{0}, size_t{2000}, size_t{5000}}) {
         for (; made < mounts; ++made) {
             const std::string point = many + "/" + std::to_string(made);
             ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
