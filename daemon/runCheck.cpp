@@ -1,6 +1,7 @@
 #include "daemon/runCheck.h"
 
 #include <linux/capability.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -28,19 +29,32 @@ constexpr const char kUsage[] =
     "  --problems   print only the files the daemon would not use\n";
 
 // Keeps, of root's privileges, only the capabilities the packaged unit grants the daemon
-// (CAP_KILL and CAP_SYS_NICE), so that what root may read is judged as under the unit. Under the
-// unit itself, whose system-call filter refuses capset, nothing more is held anyway.
+// (CAP_KILL and CAP_SYS_NICE) that the process holds, so that what root may read is judged as
+// under the unit. Where root lacks one of them (in a container, say), it stays without it. Under
+// the unit itself, whose system-call filter refuses capset, nothing more is held anyway.
 bool keepOnlyTheUnitsCapabilities() {
     constexpr uint32_t kUnits = (1U << CAP_KILL) | (1U << CAP_SYS_NICE);
     __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
     __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
-    if (::syscall(SYS_capget, &header, data) == 0 && (data[0].permitted & ~kUnits) == 0 &&
-        data[1].permitted == 0) {
+    if (::syscall(SYS_capget, &header, data) != 0) {
+        return false;
+    }
+    if ((data[0].permitted & ~kUnits) == 0 && data[1].permitted == 0) {
         return true;
     }
-    data[0] = __user_cap_data_struct{kUnits, kUnits, 0};
+    data[0] = __user_cap_data_struct{data[0].effective & kUnits, data[0].permitted & kUnits, 0};
     data[1] = __user_cap_data_struct{0, 0, 0};
     return ::syscall(SYS_capset, &header, data) == 0;
+}
+
+// Ends the command: its status, or 2 with a line on standard error when what it printed could not
+// all be written (a full disk, a reader gone), as no one would then know what it said.
+int finish(int exitStatus) {
+    if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) {
+        return exitStatus;
+    }
+    std::perror("quorvamonitord-check: writing its output");
+    return kUsageError;
 }
 
 }  // namespace
@@ -60,13 +74,15 @@ int runCheck(int argc, char** argv) {
             problemsOnly = true;
         } else if (std::strcmp(argv[first], "--help") == 0) {
             std::fputs(kUsage, stdout);
-            return kAllUsed;
+            return finish(kAllUsed);
         } else {
             std::fprintf(stderr, "quorvamonitord-check: unknown option %s\n%s", argv[first],
                          kUsage);
             return kUsageError;
         }
     }
+    // A reader that has gone makes a write fail with EPIPE instead of ending the command unheard.
+    (void)::signal(SIGPIPE, SIG_IGN);
     if (first == argc) {
         std::fputs(kUsage, stderr);
         return kUsageError;
@@ -86,18 +102,24 @@ int runCheck(int argc, char** argv) {
     for (int i = first; i < argc; ++i) {
         tProcessHandle process;
         const tVerdict verdict = judgePidFile(argv[i], walk, process);
+        // The user of the process a signal would reach (a thread's process), held while it is
+        // read; judgePidFile holds it already for a file of another user's.
+        int pid = verdict.pid;
         tProcessStatus named;
-        const bool exists = verdict.used() && readProcessStatus(verdict.pid, named);
+        const bool exists = verdict.used() &&
+                            (verdict.ownerBound || process.hold(pid) == tReason::kUsed) &&
+                            readProcessStatus(pid, named);
         if (!verdict.used()) {
             exitStatus = kOneNotUsed;
         } else if (problemsOnly) {
             continue;
         }
-        char line[2 * PATH_MAX + 512];
+        // Two paths, the file's and the place concerned, each byte of them escaped to at most four.
+        char line[4 * 2 * PATH_MAX + 512];
         describeVerdict(argv[i], verdict, exists, named.real, line, sizeof line);
         std::printf("%s\n", line);
     }
-    return std::fflush(stdout) == 0 ? exitStatus : kUsageError;
+    return finish(exitStatus);
 }
 
 }  // namespace nQUORVAMONITORD_18_5

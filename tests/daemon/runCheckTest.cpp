@@ -52,6 +52,10 @@ class runCheckTest : public ::testing::Test {
 TEST_F(runCheckTest, SaysForEachFileWhetherTheDaemonWouldUseItAndWhy) {
     const pid_t nobodys = startWithIds(kNobody, kNobody, kNobody);
     ASSERT_GT(nobodys, 0);
+    // A root process whose second thread alone took nobody's ids: the process's user is root's.
+    pid_t thread = 0;
+    const pid_t threaded = startWithThread(0, kNobody, nullptr, thread);
+    ASSERT_GT(threaded, 0);
     const std::string nobody = std::to_string(nobodys);
     const std::string self = std::to_string(getpid());
     directory("staff", 0775, 0, 100);
@@ -88,6 +92,12 @@ TEST_F(runCheckTest, SaysForEachFileWhetherTheDaemonWouldUseItAndWhy) {
          "will be skipped: two users control its way: user nobody at " + dir_ +
              "/home, and uid 65533 at " + dir_ + "/home/other.pid",
          false},
+        {file("thread.pid", std::to_string(thread)),
+         "is used for any process: it names process " + std::to_string(thread) +
+             " (user root), which would get SIGTERM",
+         true},
+        {dir_ + "/home/..",
+         "will be dropped at start-up: " + dir_ + " is a directory, not a regular file", false},
         {file("private/main.pid", nobody, kNobody),
          "will be dropped at start-up: " + dir_ +
              "/private/main.pid cannot be opened (Permission denied)",
@@ -116,8 +126,84 @@ TEST_F(runCheckTest, SaysForEachFileWhetherTheDaemonWouldUseItAndWhy) {
     EXPECT_EQ(fullRoot.exitStatus, 0);
     EXPECT_NE(fullRoot.output.find(" is used for processes of user nobody only"), std::string::npos)
         << fullRoot.output;
-    kill(nobodys, SIGKILL);
-    waitpid(nobodys, nullptr, 0);
+    for (const pid_t child : {nobodys, threaded}) {
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+    }
+}
+
+// What a user chose (a directory's or a file's name, a link's text) is printed with every byte
+// that does not print escaped, and the backslash too: one line per file, none that moves the
+// terminal or poses as another. Printable UTF-8 stays as it is.
+TEST_F(runCheckTest, EscapesEveryByteThatDoesNotPrint) {
+    struct tName {
+        std::string raw;
+        std::string printed;
+    };
+    const std::vector<tName> names = {
+        {"a\nb", "a\\nb"},
+        {"\rc\td", "\\rc\\td"},
+        {"\x1b[2J\x1b]0;root\x07", "\\x1b[2J\\x1b]0;root\\x07"},
+        {"\x01\x7f", "\\x01\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"\xff\xfe", "\\xff\\xfe"},                    // no UTF-8 starts so
+        {"\xc3(", "\\xc3("},                           // a sequence cut short
+        {"\xc0\xaf", "\\xc0\\xaf"},                    // an overlong "/"
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
+        {"\xc2\x9b"
+         "1m",
+         "\\xc2\\x9b"
+         "1m"},  // the C1 control CSI
+        {"\xe2\x80\xae"
+         "cba",
+         "\\xe2\\x80\\xae"
+         "cba"},  // right-to-left override
+        {"\xe2\x81\xa6"
+         "cba",
+         "\\xe2\\x81\\xa6"
+         "cba"},  // left-to-right isolate
+        {"\xc3\xa9t\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x90\x8d",
+         "\xc3\xa9t\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x90\x8d"},
+    };
+    std::vector<std::string> argv = {QV_CHECK_PATH};
+    std::string expected;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& raw = names[i].raw;
+        const std::string& printed = names[i].printed;
+        // A directory and, in it, a file writable by everyone, both of that name; a link to it.
+        directory(raw, 0755, 0, 0);
+        file(raw + "/" + raw, "1\n");
+        ASSERT_EQ(chmod((dir_ + "/" + raw + "/" + raw).c_str(), 0666), 0);
+        const std::string link = dir_ + "/link" + std::to_string(i);
+        ASSERT_EQ(symlink((raw + "/" + raw).c_str(), link.c_str()), 0);
+        const std::string reason = " will be skipped: " + dir_ + "/" + printed + "/" + printed +
+                                   " is writable by everyone (mode 0666)\n";
+        argv.insert(argv.end(), {dir_ + "/" + raw + "/" + raw, link});
+        expected += "pid file " + dir_ + "/" + printed + "/" + printed + reason;
+        expected += "pid file " + link + reason;
+    }
+    const tCommandResult result = tChildProcess::run(argv, 10000);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output, expected);
+
+    // Three paths of 3,800 bytes, each escaped to four times that, fill the line: it is cut
+    // before an escape, never inside one or past its end.
+    std::string deep = dir_;
+    for (int i = 0; i < 15; ++i) {
+        deep += "/" + std::string(255, '\x01');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    ASSERT_EQ(chown(deep.c_str(), kNobody, kNobody), 0);
+    const std::string twoUsers = deep + "/main.pid";
+    std::ofstream(twoUsers) << "1\n";
+    ASSERT_EQ(chown(twoUsers.c_str(), kNobody - 1, kNobody - 1), 0);
+    const tCommandResult cut = tChildProcess::run({QV_CHECK_PATH, twoUsers}, 10000);
+    EXPECT_EQ(cut.exitStatus, 1);
+    const std::string escapedDeep = "pid file " + dir_ + "/\\x01\\x01";
+    EXPECT_EQ(cut.output.compare(0, escapedDeep.size(), escapedDeep), 0) << cut.output;
+    EXPECT_EQ(cut.output.find('\n'), cut.output.size() - 1);
+    EXPECT_TRUE(cut.output.ends_with("\\x01\n"));
 }
 
 TEST_F(runCheckTest, UsageErrorsEndWithTwo) {
@@ -129,6 +215,37 @@ TEST_F(runCheckTest, UsageErrorsEndWithTwo) {
     EXPECT_EQ(asNobody.exitStatus, 2);
     EXPECT_EQ(asNobody.output, "");
     EXPECT_EQ(tChildProcess::run({QV_CHECK_PATH, "--", pidFile}, 10000).exitStatus, 0);
+}
+
+// Where root lacks a capability of the unit's (CAP_SYS_NICE in a container), the command keeps
+// what it has of them and judges. Output it cannot write ends it with 2 and says so, never 0: on
+// a full device, and to a reader that has gone (which would otherwise end it by SIGPIPE).
+TEST_F(runCheckTest, RunsWithoutCapSysNiceAndFailsAloudWhenItCannotWrite) {
+    const std::string pidFile = file("root.pid", std::to_string(getpid()));
+    const tCommandResult withoutNice = tChildProcess::run(
+        {"/usr/bin/setpriv", "--bounding-set=-sys_nice", QV_CHECK_PATH, pidFile}, 10000);
+    EXPECT_EQ(withoutNice.exitStatus, 0) << withoutNice.errors;
+    EXPECT_EQ(withoutNice.output,
+              "pid file " + pidFile + " is used for any process: it names process " +
+                  std::to_string(getpid()) + " (user root), which would get SIGTERM\n");
+
+    const std::string toFull = "exec \"$0\" \"$@\" >/dev/full";
+    const std::string toClosedPipe =
+        "import os, subprocess, sys\n"
+        "reader, writer = os.pipe()\n"
+        "os.close(reader)\n"
+        "sys.exit(subprocess.run(sys.argv[1:], stdout=writer).returncode)\n";
+    const std::vector<std::vector<std::string>> cannotWrite = {
+        {"/bin/sh", "-c", toFull, QV_CHECK_PATH, pidFile},
+        {"/bin/sh", "-c", toFull, QV_CHECK_PATH, "--help"},
+        {"/usr/bin/python3", "-c", toClosedPipe, QV_CHECK_PATH, pidFile},
+    };
+    for (const std::vector<std::string>& argv : cannotWrite) {
+        const tCommandResult result = tChildProcess::run(argv, 10000);
+        EXPECT_EQ(result.exitStatus, 2) << argv.back();
+        EXPECT_EQ(result.errors.rfind("quorvamonitord-check: writing its output: ", 0), 0u)
+            << result.errors;
+    }
 }
 
 }  // namespace

@@ -1012,31 +1012,6 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
-// A child of user whose second thread waits to be signalled; the thread's id goes to tid.
-pid_t startWithThread(uid_t user, pid_t& tid) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setresuid(user, user, user) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
-            _exit(3);
-        }
-        std::thread([&] {
-            const pid_t own = gettid();
-            (void)!write(ready[1], &own, sizeof own);
-            for (;;) {
-                pause();
-            }
-        }).join();
-    }
-    close(ready[1]);
-    const bool started = pid > 0 && read(ready[0], &tid, sizeof tid) == sizeof tid;
-    close(ready[0]);
-    return started ? pid : -1;
-}
-
 // What judgePidFile makes of the pid file at path: the process it names held, not signalled.
 tVerdict judgedWithProcess(const std::string& path) {
     tPidFileWalk walk;
@@ -1058,9 +1033,11 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     // Named so that its status reads "Name:\tUid: 0 0 0 0 " before its own Uid line.
     const pid_t misnamed = startWithIds(kNobody, kNobody, kNobody, "Uid: 0 0 0 0 ");
     pid_t nobodysThread = 0;
-    const pid_t nobodysThreaded = startWithThread(kNobody, nobodysThread);
+    // Named so that its status reads "Name:\tx\\nTgid:\t1" before its own Tgid line: the kernel
+    // escapes a line break in a name, and only a line's start counts.
+    const pid_t nobodysThreaded = startWithThread(kNobody, kNobody, "x\nTgid:\t1", nobodysThread);
     pid_t rootsThread = 0;
-    const pid_t rootsThreaded = startWithThread(0, rootsThread);
+    const pid_t rootsThreaded = startWithThread(0, 0, nullptr, rootsThread);
     ASSERT_TRUE(nobodyProcess > 0 && effectiveOnly > 0 && realOnly > 0 && savedOnly > 0 &&
                 misnamed > 0 && nobodysThreaded > 0 && rootsThreaded > 0);
     const pid_t gone = fork();
