@@ -146,9 +146,9 @@ TEST_F(runCheckTest, EscapesEveryByteThatDoesNotPrint) {
         {"\x1b[2J\x1b]0;root\x07", "\\x1b[2J\\x1b]0;root\\x07"},
         {"\x01\x7f", "\\x01\\x7f"},
         {"back\\slash", "back\\\\slash"},
-        {"\xff\xfe", "\\xff\\xfe"},                    // no UTF-8 starts so
+        {"\xfc\x80\x80\x80", "\\xfc\\x80\\x80\\x80"},  // a lead byte UTF-8 no longer has
         {"\xc3(", "\\xc3("},                           // a sequence cut short
-        {"\xc0\xaf", "\\xc0\\xaf"},                    // an overlong "/"
+        {"\xe0\x83\xa9", "\\xe0\\x83\\xa9"},           // an overlong e-acute
         {"\xed\xa0\x80", "\\xed\\xa0\\x80"},           // a surrogate
         {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},  // past U+10FFFF
         {"\xc2\x9b"
