@@ -63,6 +63,8 @@ int runCheck(int argc, char** argv) {
     bool fullRoot = false;
     bool problemsOnly = false;
     int first = 1;
+    // A reader that has gone makes a write fail with EPIPE instead of ending the command unheard.
+    (void)::signal(SIGPIPE, SIG_IGN);
     for (; first < argc && argv[first][0] == '-'; ++first) {
         if (std::strcmp(argv[first], "--") == 0) {
             ++first;
@@ -81,8 +83,6 @@ int runCheck(int argc, char** argv) {
             return kUsageError;
         }
     }
-    // A reader that has gone makes a write fail with EPIPE instead of ending the command unheard.
-    (void)::signal(SIGPIPE, SIG_IGN);
     if (first == argc) {
         std::fputs(kUsage, stderr);
         return kUsageError;
@@ -114,7 +114,8 @@ int runCheck(int argc, char** argv) {
         } else if (problemsOnly) {
             continue;
         }
-        // Two paths, the file's and the place concerned, each byte of them escaped to at most four.
+        // Room for two paths, the file's and the place concerned, with every byte escaped to four;
+        // a longer line is cut.
         char line[4 * 2 * PATH_MAX + 512];
         describeVerdict(argv[i], verdict, exists, named.real, line, sizeof line);
         std::printf("%s\n", line);
