@@ -1,9 +1,7 @@
 #include "daemon/describeVerdict.h"
 
 #include <grp.h>
-#include <limits.h>
 #include <pwd.h>
-#include <stdint.h>
 #include <sys/stat.h>
 
 #include <cstdarg>
@@ -16,10 +14,7 @@
 namespace nQUORVAMONITORD_18_5 {
 namespace {
 
-// Appends to a fixed buffer, cutting what does not fit. Every byte that does not print, and the
-// backslash, is written as \n, \r, \t, \\ or \xHH, so that what a user chose (a path component, a
-// link's text, a file system's or a user's name) keeps the line one line and cannot move the
-// terminal. The command's own words are printable ASCII and pass as they are.
+// Appends to a fixed buffer, cutting what does not fit.
 class tLine {
   public:
     tLine(char* text, size_t size) : text_(text), size_(size) { text_[0] = '\0'; }
@@ -27,93 +22,18 @@ class tLine {
     __attribute__((format(printf, 2, 3))) void add(const char* format, ...);
 
   private:
-    void append(const unsigned char* bytes);
-
     char* text_;
     size_t size_;
-    size_t used_ = 0;
 };
 
 void tLine::add(const char* format, ...) {
-    char chunk[PATH_MAX + 128];
+    const size_t used = std::strlen(text_);
     va_list arguments;
     va_start(arguments, format);
     // The analyzer loses the va_start above when it has analysed another file first.
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    (void)std::vsnprintf(chunk, sizeof chunk, format, arguments);
+    (void)std::vsnprintf(text_ + used, size_ - used, format, arguments);
     va_end(arguments);
-    append(reinterpret_cast<const unsigned char*>(chunk));
-}
-
-// The length of the printable character at bytes: printable ASCII but the backslash, or valid
-// UTF-8 of a character that is neither a C1 control nor one that breaks or reorders a line on
-// display. 0 for anything else, whose first byte is then escaped.
-size_t printableLength(const unsigned char* bytes) {
-    if (bytes[0] < 0x80) {
-        return bytes[0] >= 0x20 && bytes[0] < 0x7f && bytes[0] != '\\' ? 1 : 0;
-    }
-    // The lead byte gives the length, its share of the code point, and the least code point of
-    // that length (below it, an overlong form).
-    size_t length = 4;
-    uint32_t code = bytes[0] & 0x07U;
-    uint32_t least = 0x10000;
-    if ((bytes[0] & 0xe0) == 0xc0) {
-        length = 2;
-        code = bytes[0] & 0x1fU;
-        least = 0x80;
-    } else if ((bytes[0] & 0xf0) == 0xe0) {
-        length = 3;
-        code = bytes[0] & 0x0fU;
-        least = 0x800;
-    } else if ((bytes[0] & 0xf8) != 0xf0) {
-        return 0;
-    }
-    for (size_t i = 1; i < length; ++i) {
-        if ((bytes[i] & 0xc0) != 0x80) {
-            return 0;  // the terminating NUL ends a sequence here too
-        }
-        code = (code << 6) | (bytes[i] & 0x3fU);
-    }
-    const bool invalid = code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff);
-    // C1 controls (0x9b is a terminal's CSI); the line and paragraph separators, the embeddings
-    // and overrides of bidirectional text, and its isolates.
-    const bool control =
-        code <= 0x9f || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
-    return invalid || control ? 0 : length;
-}
-
-// Writes byte as \n, \r, \t, \\ or \xHH.
-void escape(unsigned char byte, char (&escaped)[5]) {
-    const char* const kNamed = "\nn\rr\tt\\\\";
-    for (const char* named = kNamed; *named != '\0'; named += 2) {
-        if (static_cast<unsigned char>(*named) == byte) {
-            (void)std::snprintf(escaped, sizeof escaped, "\\%c", named[1]);
-            return;
-        }
-    }
-    (void)std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-}
-
-void tLine::append(const unsigned char* bytes) {
-    while (*bytes != '\0') {
-        size_t length = printableLength(bytes);
-        const char* piece = reinterpret_cast<const char*>(bytes);
-        size_t pieceLength = length;
-        char escaped[5];
-        if (length == 0) {
-            escape(*bytes, escaped);
-            length = 1;
-            piece = escaped;
-            pieceLength = std::strlen(escaped);
-        }
-        if (used_ + pieceLength >= size_) {
-            break;  // cut before a character or an escape, never inside one
-        }
-        std::memcpy(text_ + used_, piece, pieceLength);
-        used_ += pieceLength;
-        bytes += length;
-    }
-    text_[used_] = '\0';
 }
 
 // "user NAME" when the user has a name, else "uid N".

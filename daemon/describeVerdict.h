@@ -8,9 +8,8 @@
 namespace nQUORVAMONITORD_18_5 {
 
 // Writes the line for the pid file at path, judged as verdict, into text (NUL-terminated, cut to
-// size), with every byte that does not print escaped. For a used file, named tells whether the
-// process verdict.pid names exists and, if so, its real user id; the daemon would signal it
-// whenever the file is used.
+// size). For a used file, named tells whether process verdict.pid exists and, if so, its real
+// user id; the daemon would signal it whenever the file is used.
 void describeVerdict(const char* path, const tVerdict& verdict, bool named, unsigned namedUser,
                      char* text, size_t size);
 

@@ -57,6 +57,65 @@ int finish(int exitStatus) {
     return kUsageError;
 }
 
+// The length of the printable character at bytes: printable ASCII but the backslash, or valid
+// UTF-8 of a character that is neither a C1 control nor one that breaks or reorders a line on
+// display. 0 for anything else, whose first byte is then escaped.
+size_t printableLength(const unsigned char* bytes) {
+    if (bytes[0] < 0x80) {
+        return bytes[0] >= 0x20 && bytes[0] < 0x7f && bytes[0] != '\\' ? 1 : 0;
+    }
+    // The lead byte gives the length, its share of the code point, and the least code point of
+    // that length (below it, an overlong form).
+    size_t length = 4;
+    uint32_t code = bytes[0] & 0x07U;
+    uint32_t least = 0x10000;
+    if ((bytes[0] & 0xe0) == 0xc0) {
+        length = 2;
+        code = bytes[0] & 0x1fU;
+        least = 0x80;
+    } else if ((bytes[0] & 0xf0) == 0xe0) {
+        length = 3;
+        code = bytes[0] & 0x0fU;
+        least = 0x800;
+    } else if ((bytes[0] & 0xf8) != 0xf0) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((bytes[i] & 0xc0) != 0x80) {
+            return 0;  // the terminating NUL ends a sequence here too
+        }
+        code = (code << 6) | (bytes[i] & 0x3fU);
+    }
+    const bool invalid = code < least || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff);
+    // C1 controls (0x9b is a terminal's CSI); the line and paragraph separators, the embeddings
+    // and overrides of bidirectional text, and its isolates.
+    const bool control =
+        code <= 0x9f || (code >= 0x2028 && code <= 0x202e) || (code >= 0x2066 && code <= 0x2069);
+    return invalid || control ? 0 : length;
+}
+
+// Prints text as one line, every byte that does not print, and the backslash, written as \n, \r,
+// \t, \\ or \xHH: what a user chose (a path component, a link's text, a file system's or a user's
+// name) can neither break the line nor move the terminal. The command's own words are printable
+// ASCII and print as they are.
+void printLine(const char* text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    while (*bytes != '\0') {
+        const size_t length = printableLength(bytes);
+        // Pairs of a byte and the letter that names it.
+        const char* named = length == 0 ? std::strchr("\nn\rr\tt\\\\", *bytes) : nullptr;
+        if (length != 0) {
+            (void)std::fwrite(bytes, 1, length, stdout);
+        } else if (named != nullptr) {
+            std::printf("\\%c", named[1]);
+        } else {
+            std::printf("\\x%02x", *bytes);
+        }
+        bytes += length != 0 ? length : 1;
+    }
+    std::putchar('\n');
+}
+
 }  // namespace
 
 int runCheck(int argc, char** argv) {
@@ -114,11 +173,9 @@ int runCheck(int argc, char** argv) {
         } else if (problemsOnly) {
             continue;
         }
-        // Room for two paths, the file's and the place concerned, with every byte escaped to four;
-        // a longer line is cut.
-        char line[4 * 2 * PATH_MAX + 512];
+        char line[2 * PATH_MAX + 512];
         describeVerdict(argv[i], verdict, exists, named.real, line, sizeof line);
-        std::printf("%s\n", line);
+        printLine(line);
     }
     return finish(exitStatus);
 }

@@ -1012,6 +1012,38 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
+// A child of user whose second thread, named name if given, waits to be signalled; the thread's
+// id goes to tid. With threadUser other than user that thread alone takes threadUser's ids.
+pid_t startWithThread(uid_t user, pid_t& tid, uid_t threadUser, const char* name = nullptr) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setresuid(user, user, user) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
+            _exit(3);
+        }
+        std::thread([&] {
+            // The system call itself changes the calling thread's ids alone.
+            if ((threadUser != user &&
+                 syscall(SYS_setresuid, threadUser, threadUser, threadUser) != 0) ||
+                (name != nullptr && prctl(PR_SET_NAME, name) != 0)) {
+                _exit(3);
+            }
+            const pid_t own = gettid();
+            (void)!write(ready[1], &own, sizeof own);
+            for (;;) {
+                pause();
+            }
+        }).join();
+    }
+    close(ready[1]);
+    const bool started = pid > 0 && read(ready[0], &tid, sizeof tid) == sizeof tid;
+    close(ready[0]);
+    return started ? pid : -1;
+}
+
 // What judgePidFile makes of the pid file at path: the process it names held, not signalled.
 tVerdict judgedWithProcess(const std::string& path) {
     tPidFileWalk walk;
@@ -1035,9 +1067,10 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     pid_t nobodysThread = 0;
     // Named so that its status reads "Name:\tx\\nTgid:\t1" before its own Tgid line: the kernel
     // escapes a line break in a name, and only a line's start counts.
-    const pid_t nobodysThreaded = startWithThread(kNobody, kNobody, "x\nTgid:\t1", nobodysThread);
+    const pid_t nobodysThreaded = startWithThread(kNobody, nobodysThread, kNobody, "x\nTgid:\t1");
+    // A root process whose thread alone took nobody's ids.
     pid_t rootsThread = 0;
-    const pid_t rootsThreaded = startWithThread(0, 0, nullptr, rootsThread);
+    const pid_t rootsThreaded = startWithThread(0, rootsThread, kNobody);
     ASSERT_TRUE(nobodyProcess > 0 && effectiveOnly > 0 && realOnly > 0 && savedOnly > 0 &&
                 misnamed > 0 && nobodysThreaded > 0 && rootsThreaded > 0);
     const pid_t gone = fork();
@@ -1063,6 +1096,10 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     EXPECT_EQ(judgedWithProcess(goneTarget).reason, tReason::kProcessGone);
     EXPECT_EQ(judgedWithProcess(misnamedTarget).reason, tReason::kUsed);
     EXPECT_EQ(judgedWithProcess(threadTarget).pid, nobodysThreaded);
+    // quorvamonitord-check names the user of the process, whose id a signal to the thread reaches.
+    EXPECT_NE(
+        tChildProcess::run({QV_CHECK_PATH, rootsThreadTarget}, 10000).output.find(" (user root)"),
+        std::string::npos);
     sweep({rootTarget.c_str(), effectiveTarget.c_str(), goneTarget.c_str(), ownTarget.c_str(),
            realTarget.c_str(), savedTarget.c_str(), misnamedTarget.c_str(), threadTarget.c_str(),
            rootsThreadTarget.c_str()},

@@ -113,12 +113,6 @@ expectStrippedWithDebugFile "$deb" /usr/sbin/quorvamonitord "$(debOf quorvamonit
 expectStrippedWithDebugFile "$deb" /usr/sbin/quorvamonitord-check "$(debOf quorvamonitord-dbgsym)"
 cmp -s "$scratch/x$doc/quorvamonitord/copyright" "$sourceDir/debian/copyright" ||
     fail "$deb: the copyright file is not debian/copyright"
-# The README's package table names every program and manual page the package ships.
-row=$(grep '^| `quorvamonitord` |' "$sourceDir/README.md")
-for shipped in $(dpkg-deb --contents "$deb" | awk '{print $6}' |
-    sed -n 's|^\./usr/sbin/\(..*\)|`/usr/sbin/\1`|p; s|^\./usr/share/man/man\([0-9]\)/\(.*\)\.[0-9]\.gz$|`\2(\1)`|p'); do
-    [[ "$row" == *"$shipped"* ]] || fail "README.md's package table does not list $shipped of $deb"
-done
 
 # The defaults file is a conffile, so upgrades keep the administrator's pid-file list.
 mkdir "$scratch/control"

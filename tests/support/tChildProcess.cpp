@@ -5,14 +5,12 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <thread>
 
 namespace nQUORVAMONITORD_18_5 {
 
@@ -259,40 +257,6 @@ pid_t startWithIds(uid_t real, uid_t effective, uid_t saved, const char* name) {
     close(ready[1]);
     char byte = 0;
     const bool started = pid > 0 && read(ready[0], &byte, 1) == 1;
-    close(ready[0]);
-    if (pid > 0 && !started) {
-        waitpid(pid, nullptr, 0);
-    }
-    return started ? pid : -1;
-}
-
-pid_t startWithThread(uid_t user, uid_t threadUser, const char* threadName, pid_t& tid) {
-    int ready[2];
-    if (pipe(ready) != 0) {
-        return -1;
-    }
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setresuid(user, user, user) != 0 || prctl(PR_SET_DUMPABLE, 1) != 0) {
-            _exit(3);
-        }
-        std::thread([&] {
-            // The system call itself changes the calling thread's ids alone; the C library's
-            // setresuid() would change every thread's.
-            if ((threadUser != user &&
-                 syscall(SYS_setresuid, threadUser, threadUser, threadUser) != 0) ||
-                (threadName != nullptr && prctl(PR_SET_NAME, threadName) != 0)) {
-                _exit(3);
-            }
-            const pid_t own = gettid();
-            (void)!write(ready[1], &own, sizeof own);
-            for (;;) {
-                pause();
-            }
-        }).join();
-    }
-    close(ready[1]);
-    const bool started = pid > 0 && read(ready[0], &tid, sizeof tid) == sizeof tid;
     close(ready[0]);
     if (pid > 0 && !started) {
         waitpid(pid, nullptr, 0);

@@ -57,9 +57,4 @@ class tChildProcess {
 // pid.
 pid_t startWithIds(uid_t real, uid_t effective, uid_t saved, const char* name = nullptr);
 
-// Forks a child of user whose second thread, named threadName if given, waits for a signal. With
-// threadUser other than user that thread alone takes threadUser's ids. Returns the child's pid
-// once the thread runs, with the thread's id in tid, or -1. The caller ends it by its pid.
-pid_t startWithThread(uid_t user, uid_t threadUser, const char* threadName, pid_t& tid);
-
 }  // namespace nQUORVAMONITORD_18_5
