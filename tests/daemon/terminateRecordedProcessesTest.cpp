@@ -1096,7 +1096,7 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     EXPECT_EQ(judgedWithProcess(goneTarget).reason, tReason::kProcessGone);
     EXPECT_EQ(judgedWithProcess(misnamedTarget).reason, tReason::kUsed);
     EXPECT_EQ(judgedWithProcess(threadTarget).pid, nobodysThreaded);
-    // quorvamonitord-check names the user of the process, whose id a signal to the thread reaches.
+    // quorvamonitord-check names the user of the process a signal to the thread reaches.
     EXPECT_NE(
         tChildProcess::run({QV_CHECK_PATH, rootsThreadTarget}, 10000).output.find(" (user root)"),
         std::string::npos);
