@@ -123,7 +123,14 @@ bool tPidFileWalk::step(int& file) {
     const bool dotDot = nameLength == 2 && next_[0] == '.' && next_[1] == '.';
     const bool last = *end == '\0';
     const size_t parentLength = walkedLength_;
-    if (!dotDot) {
+    if (dotDot) {
+        // Back to the parent: the last component and the '/' before it go.
+        while (walkedLength_ > 0 && walked_[walkedLength_ - 1] != '/') {
+            --walkedLength_;
+        }
+        walkedLength_ = walkedLength_ > 0 ? walkedLength_ - 1 : 0;
+        walked_[walkedLength_] = '\0';
+    } else {
         if (parentLength + 1 + nameLength >= sizeof walked_) {
             return refuse(tReason::kPathTooLong);
         }
@@ -171,14 +178,6 @@ bool tPidFileWalk::step(int& file) {
         return true;
     }
     if (type == S_IFDIR && !last) {
-        if (dotDot) {
-            // Back to the parent: the last component and the '/' before it go.
-            while (walkedLength_ > 0 && walked_[walkedLength_ - 1] != '/') {
-                --walkedLength_;
-            }
-            walkedLength_ = walkedLength_ > 0 ? walkedLength_ - 1 : 0;
-            walked_[walkedLength_] = '\0';
-        }
         if (!judge(entry, info)) {
             ::close(entry);
             return false;

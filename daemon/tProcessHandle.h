@@ -1,6 +1,6 @@
-// A process held by a pidfd. While it is held its id cannot pass to another process, so what is
-// read of it after the hold and the signal sent through the hold concern the same process, or the
-// signal fails because that process has ended.
+// A process held by a pidfd. A signal sent through the hold reaches that process or, once it has
+// ended, none, even when its id has passed to another process since; so what is read by its id
+// after the hold and the signal concern the same process, or the signal fails.
 #pragma once
 
 #include "daemon/tVerdict.h"

@@ -88,6 +88,8 @@ TEST_F(runCheckTest, SaysForEachFileWhetherTheDaemonWouldUseItAndWhy) {
          "will be skipped: two users control its way: user nobody at " + dir_ +
              "/home, and uid 65533 at " + dir_ + "/home/other.pid",
          false},
+        {dir_ + "/home/..",
+         "will be dropped at start-up: " + dir_ + " is a directory, not a regular file", false},
         {file("private/main.pid", nobody, kNobody),
          "will be dropped at start-up: " + dir_ +
              "/private/main.pid cannot be opened (Permission denied)",
@@ -120,6 +122,53 @@ TEST_F(runCheckTest, SaysForEachFileWhetherTheDaemonWouldUseItAndWhy) {
     waitpid(nobodys, nullptr, 0);
 }
 
+// What a user chose (a directory's or a file's name, a link's text) is printed with every byte
+// that does not print escaped, and the backslash too: one line per file, none that moves the
+// terminal or poses as another. Printable UTF-8 stays as it is.
+TEST_F(runCheckTest, EscapesEveryByteThatDoesNotPrint) {
+    struct tName {
+        std::string raw;
+        std::string printed;
+    };
+    const std::vector<tName> names = {
+        {"a\nb", "a\\nb"},
+        {"\rc\td", "\\rc\\td"},
+        {"\x1b[2J\x1b]0;root\x07", "\\x1b[2J\\x1b]0;root\\x07"},
+        {"\x01\x7f", "\\x01\\x7f"},
+        {"back\\slash", "back\\\\slash"},
+        {"\xfc\x80\x80\x80", "\\xfc\\x80\\x80\\x80"},        // a lead byte UTF-8 no longer has
+        {"\xc3(", "\\xc3("},                                 // a sequence cut short
+        {"\xe0\x83\xa9", "\\xe0\\x83\\xa9"},                 // an overlong e-acute
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},                 // a surrogate
+        {"\xf4\x90\x80\x80", "\\xf4\\x90\\x80\\x80"},        // past U+10FFFF
+        {"\xc2\x9bm", "\\xc2\\x9bm"},                        // the C1 control CSI
+        {"\xe2\x80\xaezyx", "\\xe2\\x80\\xaezyx"},           // right-to-left override
+        {"\xe2\x81\xa6zyx", "\\xe2\\x81\\xa6zyx"},           // left-to-right isolate
+        {"\xc3\xa9t\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x90\x8d",  // valid, printable
+         "\xc3\xa9t\xc3\xa9 \xe2\x9c\x93 \xf0\x9f\x90\x8d"},
+    };
+    std::vector<std::string> argv = {QV_CHECK_PATH};
+    std::string expected;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::string& raw = names[i].raw;
+        const std::string& printed = names[i].printed;
+        // A directory and, in it, a file writable by everyone, both of that name; a link to it.
+        directory(raw, 0755, 0, 0);
+        file(raw + "/" + raw, "1\n");
+        ASSERT_EQ(chmod((dir_ + "/" + raw + "/" + raw).c_str(), 0666), 0);
+        const std::string link = dir_ + "/link" + std::to_string(i);
+        ASSERT_EQ(symlink((raw + "/" + raw).c_str(), link.c_str()), 0);
+        const std::string reason = " will be skipped: " + dir_ + "/" + printed + "/" + printed +
+                                   " is writable by everyone (mode 0666)\n";
+        argv.insert(argv.end(), {dir_ + "/" + raw + "/" + raw, link});
+        expected += "pid file " + dir_ + "/" + printed + "/" + printed + reason;
+        expected += "pid file " + link + reason;
+    }
+    const tCommandResult result = tChildProcess::run(argv, 10000);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.output, expected);
+}
+
 TEST_F(runCheckTest, UsageErrorsEndWithTwo) {
     const std::string pidFile = file("root.pid", "1\n");
     EXPECT_EQ(tChildProcess::run({QV_CHECK_PATH}, 10000).exitStatus, 2);
@@ -129,6 +178,34 @@ TEST_F(runCheckTest, UsageErrorsEndWithTwo) {
     EXPECT_EQ(asNobody.exitStatus, 2);
     EXPECT_EQ(asNobody.output, "");
     EXPECT_EQ(tChildProcess::run({QV_CHECK_PATH, "--", pidFile}, 10000).exitStatus, 0);
+}
+
+// Where root lacks a capability of the unit's (CAP_SYS_NICE in a container), the command keeps
+// what it has of them and judges. Output it cannot write ends it with 2 and says so, never 0: on
+// a full device, and to a reader that has gone (which would otherwise end it by SIGPIPE).
+TEST_F(runCheckTest, RunsWithoutCapSysNiceAndFailsAloudWhenItCannotWrite) {
+    const std::string pidFile = file("root.pid", std::to_string(getpid()));
+    const tCommandResult withoutNice = tChildProcess::run(
+        {"/usr/bin/setpriv", "--bounding-set=-sys_nice", QV_CHECK_PATH, pidFile}, 10000);
+    EXPECT_EQ(withoutNice.exitStatus, 0) << withoutNice.errors;
+
+    const std::string toFull = "exec \"$0\" \"$@\" >/dev/full";
+    const std::string toClosedPipe =
+        "import os, subprocess, sys\n"
+        "reader, writer = os.pipe()\n"
+        "os.close(reader)\n"
+        "sys.exit(subprocess.run(sys.argv[1:], stdout=writer).returncode)\n";
+    const std::vector<std::vector<std::string>> cannotWrite = {
+        {"/bin/sh", "-c", toFull, QV_CHECK_PATH, pidFile},
+        {"/bin/sh", "-c", toFull, QV_CHECK_PATH, "--help"},
+        {"/usr/bin/python3", "-c", toClosedPipe, QV_CHECK_PATH, pidFile},
+    };
+    for (const std::vector<std::string>& argv : cannotWrite) {
+        const tCommandResult result = tChildProcess::run(argv, 10000);
+        EXPECT_EQ(result.exitStatus, 2) << argv.back();
+        EXPECT_EQ(result.errors.rfind("quorvamonitord-check: writing its output: ", 0), 0u)
+            << result.errors;
+    }
 }
 
 }  // namespace

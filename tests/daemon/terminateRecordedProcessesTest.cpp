@@ -1044,8 +1044,9 @@ TEST_F(terminateRecordedProcessesTest, WorldWritableFileIsSkipped) {
     stop(victim);
 }
 
-// A child of user whose second thread waits to be signalled; the thread's id goes to tid.
-pid_t startWithThread(uid_t user, pid_t& tid) {
+// A child of user whose second thread, named name if given, waits to be signalled; the thread's
+// id goes to tid. With threadUser other than user that thread alone takes threadUser's ids.
+pid_t startWithThread(uid_t user, pid_t& tid, uid_t threadUser, const char* name = nullptr) {
     int ready[2];
     if (pipe(ready) != 0) {
         return -1;
@@ -1056,6 +1057,12 @@ pid_t startWithThread(uid_t user, pid_t& tid) {
             _exit(3);
         }
         std::thread([&] {
+            // The system call itself changes the calling thread's ids alone.
+            if ((threadUser != user &&
+                 syscall(SYS_setresuid, threadUser, threadUser, threadUser) != 0) ||
+                (name != nullptr && prctl(PR_SET_NAME, name) != 0)) {
+                _exit(3);
+            }
             const pid_t own = gettid();
             (void)!write(ready[1], &own, sizeof own);
             for (;;) {
@@ -1090,9 +1097,12 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     // Named so that its status reads "Name:\tUid: 0 0 0 0 " before its own Uid line.
     const pid_t misnamed = startWithIds(kNobody, kNobody, kNobody, "Uid: 0 0 0 0 ");
     pid_t nobodysThread = 0;
-    const pid_t nobodysThreaded = startWithThread(kNobody, nobodysThread);
+    // Named so that its status reads "Name:\tx\\nTgid:\t1" before its own Tgid line: the kernel
+    // escapes a line break in a name, and only a line's start counts.
+    const pid_t nobodysThreaded = startWithThread(kNobody, nobodysThread, kNobody, "x\nTgid:\t1");
+    // A root process whose thread alone took nobody's ids.
     pid_t rootsThread = 0;
-    const pid_t rootsThreaded = startWithThread(0, rootsThread);
+    const pid_t rootsThreaded = startWithThread(0, rootsThread, kNobody);
     ASSERT_TRUE(nobodyProcess > 0 && effectiveOnly > 0 && realOnly > 0 && savedOnly > 0 &&
                 misnamed > 0 && nobodysThreaded > 0 && rootsThreaded > 0);
     const pid_t gone = fork();
@@ -1118,6 +1128,10 @@ TEST_F(terminateRecordedProcessesTest, OtherUsersFileMayNameOnlyThatUsersProcess
     EXPECT_EQ(judgedWithProcess(goneTarget).reason, tReason::kProcessGone);
     EXPECT_EQ(judgedWithProcess(misnamedTarget).reason, tReason::kUsed);
     EXPECT_EQ(judgedWithProcess(threadTarget).pid, nobodysThreaded);
+    // quorvamonitord-check names the user of the process a signal to the thread reaches.
+    EXPECT_NE(
+        tChildProcess::run({QV_CHECK_PATH, rootsThreadTarget}, 10000).output.find(" (user root)"),
+        std::string::npos);
     sweep({rootTarget.c_str(), effectiveTarget.c_str(), goneTarget.c_str(), ownTarget.c_str(),
            realTarget.c_str(), savedTarget.c_str(), misnamedTarget.c_str(), threadTarget.c_str(),
            rootsThreadTarget.c_str()},

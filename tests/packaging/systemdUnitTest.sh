@@ -106,7 +106,8 @@ mount -t tmpfs -o mode=0755 tmpfs /proc/driver || fail "cannot mount a scratch /
 echo 1 >"$scratch/present.pid"
 mkdir -m 0775 "$scratch/staff" && chgrp 100 "$scratch/staff" && echo 1 >"$scratch/staff/a.pid" ||
     fail "cannot make a group-writable directory"
-pidFiles="$scratch/present.pid $scratch/missing.pid $scratch/staff/a.pid"
+# A "*" is part of a name, never a pattern: expanded, it would stand for present.pid.
+pidFiles="$scratch/present.pid $scratch/missing.pid $scratch/staff/a.pid $scratch/*.pid"
 
 # No driver: one line, then a silent wait that does not end by itself.
 if QUORVAMONITORD_PIDFILES=$pidFiles timeout 5 "$prestart" "$root$check" >"$scratch/wait.out" 2>&1; then
@@ -126,6 +127,8 @@ grep -qx "quorvamonitord: pid file $scratch/missing.pid will be dropped at start
 group=$(getent group 100 | cut -d: -f1)
 grep -qx "quorvamonitord: pid file $scratch/staff/a.pid will be skipped: $scratch/staff is writable by ${group:+group }${group:-gid 100} (mode 0775)" \
     "$scratch/late.out" || fail "the group-writable pid file is not named: $(cat "$scratch/late.out")"
+grep -qxF "quorvamonitord: pid file $scratch/*.pid will be dropped at start-up: $scratch/*.pid does not exist" \
+    "$scratch/late.out" || fail "a \"*\" in the list was taken as a pattern: $(cat "$scratch/late.out")"
 ! grep -q "present.pid" "$scratch/late.out" || fail "a pid file in use is named: $(cat "$scratch/late.out")"
 
 # A user's link into their FUSE file system that never answers: the step, which walks as the
