@@ -797,6 +797,20 @@ int run(const tOptions& options) {
         }
     }
 
+    // The busy host, in place before anything is made or measured.
+    tLaunchedProcess background;
+    if (!options.background.empty()) {
+        progress("setting up the busy host");
+        tLaunchedProcess::tOptions backgroundOptions;
+        backgroundOptions.captureStdout = true;
+        std::string line;
+        if (!background.start({"/bin/sh", "-c", options.background}, backgroundOptions) ||
+            !background.readLine(kBackgroundTimeoutMs, line) || line != "ready") {
+            fail("the background command did not get ready: " + line);
+            return 1;
+        }
+    }
+
     std::vector<tContestant> contestants;
     contestants.reserve(kWatcherCount);
     const tKind kinds[kWatcherCount] = {tKind::kDaemon, tKind::kFloor, tKind::kPython};
@@ -807,20 +821,6 @@ int run(const tOptions& options) {
     for (const tContestant& contestant : contestants) {
         if (!resetPidFile(contestant.pidFile)) {
             fail("cannot write " + contestant.pidFile);
-            return 1;
-        }
-    }
-
-    // The busy host, in place before anything is measured.
-    tLaunchedProcess background;
-    if (!options.background.empty()) {
-        progress("setting up the busy host");
-        tLaunchedProcess::tOptions backgroundOptions;
-        backgroundOptions.captureStdout = true;
-        std::string line;
-        if (!background.start({"/bin/sh", "-c", options.background}, backgroundOptions) ||
-            !background.readLine(kBackgroundTimeoutMs, line) || line != "ready") {
-            fail("the background command did not get ready: " + line);
             return 1;
         }
     }
