@@ -34,4 +34,8 @@ class tNetlinkSender {
 // and queued every message.
 bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes);
 
+// As that child, sends such messages of event type 1 without blocking until port's receive buffer
+// refuses one. True when it filled the buffer: some were queued, then one was refused (EAGAIN).
+bool floodAsUserWithNetAdmin(uid_t id, uint32_t port);
+
 }  // namespace nQUORVAMONITORD_18_5
