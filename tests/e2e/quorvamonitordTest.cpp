@@ -426,7 +426,7 @@ TEST_F(quorvamonitordTest, FloodByAUserWithNetAdminDuringASweepEndsNothing) {
 
     ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
     ASSERT_NE(victim->waitForSigterm(5000), 0);
-    ASSERT_TRUE(floodAsUserWithNetAdmin(65534, port));
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, port, {1}, true));
     victim = std::make_unique<tVictim>(path("victim.pid"));
     EXPECT_EQ(victim->waitForSigterm(2000), 0) << "the flood was acted on";
 

@@ -42,23 +42,18 @@ bool tNetlinkSender::send(uint32_t port, const void* bytes, size_t size, int fla
                     sizeof target) == static_cast<ssize_t>(size);
 }
 
-namespace {
-
-// A well-formed 72-byte driver message of eventType, cookie 0, no payload, sender port field 0.
-nZORFEL000::tNotificationMessage forgedMessage(uint16_t eventType) {
-    nZORFEL000::tNotificationMessage message;
-    std::memset(&message, 0, sizeof message);
-    message.length = nZORFEL000::kNotificationMessageSize;
-    message.type = 0x1C;  // a generic netlink family's type
-    message.attributeLength = 52;
-    message.eventType = eventType;
-    return message;
-}
-
-// Runs send in a child process whose user and group ids are all id, with no supplementary groups
-// and CAP_NET_ADMIN as its only capability; true when the child took those ids and send did.
-template <typename tSend>
-bool runAsUserWithNetAdmin(uid_t id, tSend send) {
+bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes,
+                            bool untilFull) {
+    std::vector<nZORFEL000::tNotificationMessage> messages;
+    for (const uint16_t eventType : eventTypes) {
+        nZORFEL000::tNotificationMessage message;
+        std::memset(&message, 0, sizeof message);
+        message.length = nZORFEL000::kNotificationMessageSize;
+        message.type = 0x1C;  // a generic netlink family's type
+        message.attributeLength = 52;
+        message.eventType = eventType;
+        messages.push_back(message);
+    }
     const pid_t child = ::fork();
     if (child == 0) {
         // Capabilities kept across the change of user, then narrowed to CAP_NET_ADMIN.
@@ -72,39 +67,23 @@ bool runAsUserWithNetAdmin(uid_t id, tSend send) {
             ::_exit(2);
         }
         const tNetlinkSender sender;
-        ::_exit(send(sender) ? 0 : 1);
+        if (untilFull) {
+            long queued = 0;
+            while (sender.send(port, &messages[0], sizeof messages[0], MSG_DONTWAIT)) {
+                ++queued;
+            }
+            ::_exit(errno == EAGAIN && queued > 0 ? 0 : 1);
+        }
+        for (const auto& message : messages) {
+            if (!sender.send(port, &message, sizeof message)) {
+                ::_exit(1);
+            }
+        }
+        ::_exit(0);
     }
     int status = 0;
     return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
            WEXITSTATUS(status) == 0;
-}
-
-}  // namespace
-
-bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes) {
-    std::vector<nZORFEL000::tNotificationMessage> messages;
-    for (const uint16_t eventType : eventTypes) {
-        messages.push_back(forgedMessage(eventType));
-    }
-    return runAsUserWithNetAdmin(id, [&](const tNetlinkSender& sender) {
-        for (const auto& message : messages) {
-            if (!sender.send(port, &message, sizeof message)) {
-                return false;
-            }
-        }
-        return true;
-    });
-}
-
-bool floodAsUserWithNetAdmin(uid_t id, uint32_t port) {
-    const nZORFEL000::tNotificationMessage message = forgedMessage(1);
-    return runAsUserWithNetAdmin(id, [&](const tNetlinkSender& sender) {
-        long queued = 0;
-        while (sender.send(port, &message, sizeof message, MSG_DONTWAIT)) {
-            ++queued;
-        }
-        return errno == EAGAIN && queued > 0;
-    });
 }
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -504,7 +504,7 @@ TEST_F(tIONotificationReaderTest, KernelMessagesAreTaken) {
 // goes on, and reports root's message, which could be queued only once the flood was read.
 TEST_F(tIONotificationReaderTest, OverrunIsNoEventAndTheNextMessageIsReported) {
     const int socket = reader_->socketDescriptor();
-    ASSERT_TRUE(floodAsUserWithNetAdmin(65534, reader_->portId()));
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, reader_->portId(), {1}, true));
     askTheController(CTRL_CMD_GETFAMILY, 0);
     uint32_t memory[SK_MEMINFO_VARS];
     socklen_t size = sizeof(memory);
