@@ -36,8 +36,9 @@ constexpr const char* kInterfaceNames[] = {"morvelkestrak_morvelkestrak",
 // The driver's restart notification.
 constexpr uint32_t kRestartNotificationId = 0x0FE57AF7;
 
-// Messages the reader's socket must hold beyond one.
-constexpr uint64_t kReaderDepth = 1;
+// Messages the reader's socket must hold beyond one: a burst of the driver's notifications that
+// arrives while a sweep pauses fits, so none is lost to a full buffer.
+constexpr uint64_t kReaderDepth = 300;
 
 constexpr int kRealTimePriority = 98;
 

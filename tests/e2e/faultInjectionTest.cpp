@@ -252,7 +252,7 @@ TEST_F(faultInjectionTest, DriverFileSystemUnmountedWhileWaitingLeavesTheDaemonW
 
 // The daemon's socket holds a few hundred messages. A user-space sender, as the simulator and
 // this test are, is refused with EAGAIN once it is full; the kernel flags an overrun on the
-// receiving socket (ENOBUFS, so exit status 1) only for messages the kernel itself sends. So
+// receiving socket (ENOBUFS, which the daemon passes over) only for messages it sends itself. So
 // here the flood fills the socket, the excess is refused at the sender, and the daemon must
 // handle every message that was delivered: one sweep each, then go on waiting.
 TEST_F(faultInjectionTest, FloodDuringASweepIsHandledMessageByMessage) {

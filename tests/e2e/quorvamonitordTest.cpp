@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -411,6 +412,29 @@ TEST_F(quorvamonitordTest, MessagesForgedByAUserWithNetAdminChangeNothing) {
     EXPECT_NE(victim.waitForSigterm(5000), 0);
     ASSERT_EQ(simulator.command({"release"}).exitStatus, 0);
     EXPECT_EQ(daemon.waitForExit(kExitTimeoutMs), 0);
+    EXPECT_EQ(daemon.output(), "");
+}
+
+// Such a service fills the daemon's socket while a sweep pauses. None of the flood is acted on,
+// and the driver's notification after it still is: the daemon goes on watching.
+TEST_F(quorvamonitordTest, FloodByAUserWithNetAdminDuringASweepEndsNothing) {
+    tDriverSimulator simulator;
+    ASSERT_TRUE(simulator.ready()) << simulator.startError();
+    std::unique_ptr<tVictim> victim = std::make_unique<tVictim>(path("victim.pid"));
+    tDaemonProcess daemon({path("victim.pid")});
+    ASSERT_TRUE(waitForRegistration(simulator));
+    unsigned port = 0;
+    ASSERT_EQ(std::sscanf(simulator.command({"ports"}).output.c_str(), "port=%u ", &port), 1);
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    ASSERT_NE(victim->waitForSigterm(5000), 0);
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, port, {1}, true));
+    victim = std::make_unique<tVictim>(path("victim.pid"));
+    EXPECT_EQ(victim->waitForSigterm(2000), 0) << "the flood was acted on";
+
+    ASSERT_EQ(simulator.command({"notify"}).exitStatus, 0);
+    EXPECT_NE(victim->waitForSigterm(5000), 0);
+    EXPECT_TRUE(daemon.running());
     EXPECT_EQ(daemon.output(), "");
 }
 

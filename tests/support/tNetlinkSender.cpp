@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <vector>
 
@@ -41,7 +42,8 @@ bool tNetlinkSender::send(uint32_t port, const void* bytes, size_t size, int fla
                     sizeof target) == static_cast<ssize_t>(size);
 }
 
-bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes) {
+bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes,
+                            bool untilFull) {
     std::vector<nZORFEL000::tNotificationMessage> messages;
     for (const uint16_t eventType : eventTypes) {
         nZORFEL000::tNotificationMessage message;
@@ -65,6 +67,13 @@ bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint1
             ::_exit(2);
         }
         const tNetlinkSender sender;
+        if (untilFull) {
+            long queued = 0;
+            while (sender.send(port, &messages[0], sizeof messages[0], MSG_DONTWAIT)) {
+                ++queued;
+            }
+            ::_exit(errno == EAGAIN && queued > 0 ? 0 : 1);
+        }
         for (const auto& message : messages) {
             if (!sender.send(port, &message, sizeof message)) {
                 ::_exit(1);

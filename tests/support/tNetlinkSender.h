@@ -31,7 +31,9 @@ class tNetlinkSender {
 // port field 0 as in the kernel's own messages) to port, from a child process whose user and
 // group ids are all id, with no supplementary groups and CAP_NET_ADMIN as its only capability:
 // as a network service may run, allowed to send to any port. True when the child took those ids
-// and queued every message.
-bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes);
+// and queued every message. untilFull: the first message instead, again and again without
+// blocking until the port's receive buffer refuses one; true when some were queued before that.
+bool sendAsUserWithNetAdmin(uid_t id, uint32_t port, std::initializer_list<uint16_t> eventTypes,
+                            bool untilFull = false);
 
 }  // namespace nQUORVAMONITORD_18_5

@@ -82,9 +82,9 @@ class tIONotificationReader {
     tIONotificationReader& operator=(const tIONotificationReader&) = delete;
 
     // Blocks until a driver message or a wake byte arrives, or timeoutMs passes (-1: no limit);
-    // a datagram sent by anyone but the kernel or root is dropped like a malformed one. Returns
-    // the message's cookie and sets kind, length and buffer (32 bytes) as the event says;
-    // returns 0 otherwise.
+    // a datagram sent by anyone but the kernel or root is dropped like a malformed one, and so is
+    // the kernel's report that it dropped one for want of room (ENOBUFS). Returns the message's
+    // cookie and sets kind, length and buffer (32 bytes) as the event says; returns 0 otherwise.
     virtual uint64_t wait(uint32_t& kind, void* buffer, uint32_t& length, tStatusRecord& status,
                           int32_t timeoutMs);
 

@@ -5,6 +5,7 @@
 #include <linux/genetlink.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
+#include <linux/sock_diag.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -33,6 +34,19 @@
 #include "protons/io_notification/linuxU/tIONotification.h"
 #include "status/statusFromErrno.h"
 #include "tests/support/tNetlinkSender.h"
+
+// While set, a receive buffer size set on any socket asks the kernel for its least, as where
+// net.core.rmem_max is far below the default: setting any size shrinks the buffer.
+std::atomic<bool> gLeastReceiveBuffer{false};
+
+extern "C" int setsockopt(int socket, int level, int name, const void* value, socklen_t size) {
+    const int least = 1;
+    if (gLeastReceiveBuffer && level == SOL_SOCKET && name == SO_RCVBUF) {
+        value = &least;
+        size = sizeof(least);
+    }
+    return static_cast<int>(::syscall(SYS_setsockopt, socket, level, name, value, size));
+}
 
 namespace nQUORVAMONITORD_18_5::nZORFEL000 {
 namespace {
@@ -340,6 +354,31 @@ class tIONotificationReaderTest : public ::testing::Test {
         ASSERT_TRUE(sendTo(sender_, reader_->portId(), bytes)) << std::strerror(errno);
     }
 
+    // Sends the generic netlink controller a request about itself from the reader's socket: the
+    // kernel answers to the reader's port.
+    void askTheController(uint8_t command, uint16_t flags) {
+        struct {
+            nlmsghdr netlink;
+            genlmsghdr generic;
+            nlattr attribute;
+            uint16_t familyId;
+            uint16_t padding;
+        } request{};
+        request.netlink.nlmsg_len = sizeof(request);
+        request.netlink.nlmsg_type = GENL_ID_CTRL;
+        request.netlink.nlmsg_flags = static_cast<uint16_t>(NLM_F_REQUEST | flags);
+        request.generic.cmd = command;
+        request.generic.version = 1;
+        request.attribute.nla_len = NLA_HDRLEN + sizeof(request.familyId);
+        request.attribute.nla_type = CTRL_ATTR_FAMILY_ID;
+        request.familyId = GENL_ID_CTRL;
+        sockaddr_nl kernel{};
+        kernel.nl_family = AF_NETLINK;
+        ASSERT_EQ(::sendto(reader_->socketDescriptor(), &request, sizeof(request), 0,
+                           reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)),
+                  static_cast<ssize_t>(sizeof(request)));
+    }
+
     uint64_t wait(tOutcome& out, int32_t timeoutMs = 5000) {
         out.cookie = reader_->wait(out.kind, out.payload, out.length, status_, timeoutMs);
         return out.cookie;
@@ -453,31 +492,36 @@ TEST_F(tIONotificationReaderTest, MessagesFromAUserWithNetAdminAreDropped) {
 // payload size, carries the nested flag: a notification with an oversized payload, which the
 // reader reports only for a message it took.
 TEST_F(tIONotificationReaderTest, KernelMessagesAreTaken) {
-    struct {
-        nlmsghdr netlink;
-        genlmsghdr generic;
-        nlattr attribute;
-        uint16_t familyId;
-        uint16_t padding;
-    } request{};
-    request.netlink.nlmsg_len = sizeof(request);
-    request.netlink.nlmsg_type = GENL_ID_CTRL;
-    request.netlink.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-    request.generic.cmd = CTRL_CMD_GETPOLICY;
-    request.generic.version = 1;
-    request.attribute.nla_len = NLA_HDRLEN + sizeof(request.familyId);
-    request.attribute.nla_type = CTRL_ATTR_FAMILY_ID;
-    request.familyId = GENL_ID_CTRL;
-    sockaddr_nl kernel{};
-    kernel.nl_family = AF_NETLINK;
-    ASSERT_EQ(::sendto(reader_->socketDescriptor(), &request, sizeof(request), 0,
-                       reinterpret_cast<const sockaddr*>(&kernel), sizeof(kernel)),
-              static_cast<ssize_t>(sizeof(request)));
-
+    askTheController(CTRL_CMD_GETPOLICY, NLM_F_DUMP);
     tOutcome out;
     EXPECT_EQ(wait(out), 0u);
     EXPECT_EQ(out.kind, kNotified) << "the controller's answer was not taken";
     EXPECT_EQ(status_.code, kStatusIoError);
+}
+
+// Any process with CAP_NET_ADMIN can fill the reader's buffer. The kernel then drops a message
+// it sends there (the controller's answer) and the next receive fails with ENOBUFS: the reader
+// goes on, and reports root's message, which could be queued only once the flood was read.
+TEST_F(tIONotificationReaderTest, OverrunIsNoEventAndTheNextMessageIsReported) {
+    const int socket = reader_->socketDescriptor();
+    ASSERT_TRUE(sendAsUserWithNetAdmin(65534, reader_->portId(), {1}, true));
+    askTheController(CTRL_CMD_GETFAMILY, 0);
+    uint32_t memory[SK_MEMINFO_VARS];
+    socklen_t size = sizeof(memory);
+    ASSERT_EQ(::getsockopt(socket, SOL_SOCKET, SO_MEMINFO, memory, &size), 0);
+    ASSERT_GT(memory[SK_MEMINFO_DROPS], 0u) << "the kernel's answer was not refused";
+
+    std::thread root(
+        [&] { EXPECT_TRUE(sendTo(sender_, reader_->portId(), makeMessage(1, 7, 0))); });
+    tOutcome out;
+    EXPECT_EQ(wait(out), 7u);
+    // After a failed wait the flood is still queued: read it, so that root's send can return.
+    unsigned char rest[kNotificationMessageSize];
+    while (::recv(socket, rest, sizeof(rest), MSG_DONTWAIT) > 0) {
+    }
+    root.join();
+    EXPECT_EQ(out.kind, kNotified);
+    EXPECT_EQ(status_.code, 0);
 }
 
 TEST_F(tIONotificationReaderTest, EachWakeGivesOneWoken) {
@@ -704,32 +748,30 @@ TEST(tIONotificationReaderSetupTest, RefusedCredentialsFailTheSetUp) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
-TEST(tIONotificationReaderSetupTest, ReceiveBufferIsRaisedOnlyWhenTooSmall) {
+// Room for depth messages beyond one, as the kernel charges them; the buffer is never made
+// smaller, also where the default is above what may be set.
+TEST(tIONotificationReaderSetupTest, ReceiveBufferHoldsDepthMessagesAndNeverShrinks) {
     const int probe = ::socket(AF_NETLINK, SOCK_RAW, NETLINK_GENERIC);
     ASSERT_NE(probe, -1);
     const int initial = receiveBufferSize(probe);
     ::close(probe);
-    ASSERT_GT(initial, 2 * 72);
-
-    // Enough room already, at the edge too: left as the kernel set it.
-    for (uint64_t depth : {uint64_t{1}, uint64_t(initial / 72 - 1)}) {
-        tStatusRecord status;
-        tIONotificationReader reader(depth, status);
-        ASSERT_EQ(status.code, 0);
-        EXPECT_EQ(receiveBufferSize(reader.socketDescriptor()), initial) << depth;
-    }
-
-    // Too small: raised to (depth + 1) * 72, which the kernel doubles and caps at rmem_max.
-    const uint64_t depth = static_cast<uint64_t>(initial) / 72 + 10;
     tStatusRecord status;
-    tIONotificationReader reader(depth, status);
+    EXPECT_EQ(receiveBufferSize(tIONotificationReader(1, status).socketDescriptor()), initial);
+
+    const tIONotificationReader reader(300, status);
+    const tNetlinkSender sender;
+    int queued = 0;
+    while (queued < 301 && sendTo(sender, reader.portId(), makeMessage(1, 7, 0), MSG_DONTWAIT)) {
+        ++queued;
+    }
+    EXPECT_EQ(queued, 301) << std::strerror(errno);
     ASSERT_EQ(status.code, 0);
-    long limit = 0;
-    std::ifstream("/proc/sys/net/core/rmem_max") >> limit;
-    ASSERT_GT(limit, 0);
-    const long expected = 2 * std::min(static_cast<long>((depth + 1) * 72), limit);
-    EXPECT_EQ(receiveBufferSize(reader.socketDescriptor()), expected);
-    EXPECT_GT(expected, initial);
+
+    gLeastReceiveBuffer = true;
+    const tIONotificationReader kept(300, status);
+    gLeastReceiveBuffer = false;
+    EXPECT_EQ(status.code, 0);
+    EXPECT_EQ(receiveBufferSize(kept.socketDescriptor()), initial);
 }
 
 }  // namespace
