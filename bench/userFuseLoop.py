@@ -1,13 +1,24 @@
 """Mounts a FUSE file system at MOUNTPOINT and unmounts it, over and over, as its user may with
-fusermount3; no server answers it and nothing reads from it. Ends when its parent does."""
+fusermount3; no server answers it and nothing reads from it. Ends when its parent does, or after
+the cycle in which it gets SIGTERM, with nothing left mounted."""
 import os
+import signal
 import socket
 import subprocess
 import sys
 
 point = sys.argv[1]
 parent = os.getppid()
-while os.getppid() == parent:
+stopping = False
+
+
+def stop(signum, frame):
+    global stopping
+    stopping = True
+
+
+signal.signal(signal.SIGTERM, stop)
+while not stopping and os.getppid() == parent:
     ours, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
     # fusermount3 mounts, then hands the /dev/fuse descriptor back over this socket.
     subprocess.run(["fusermount3", "--", point], check=True, pass_fds=[theirs.fileno()],
