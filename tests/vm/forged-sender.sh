@@ -7,11 +7,7 @@ set -uo pipefail
 # shellcheck source=tests/vm/lib.sh
 source "${QV_VM_TESTS:-$(dirname "$0")}/lib.sh" || exit 1
 
-# Given alone to scripts/vm-test, it finds the machine unprepared and the services not started.
-if [[ ! -f /etc/systemd/system/qv-acquire.service ]]; then
-    bash "${QV_VM_TESTS:-$(dirname "$0")}/setup.sh" >/dev/null || fail "tests/vm/setup.sh"
-fi
-systemctl start qv-acquire qv-exporter || fail "cannot start the test services"
+startTestServices
 ensureWatching
 daemon=$(mainPid)
 before=$(restarts)

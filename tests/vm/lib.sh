@@ -95,6 +95,15 @@ loadDriver() {
 
 # Brings the system to where most scenarios start: the driver loaded, both services running with
 # their pid files, the daemon active and registered.
+# Starts the watched test services, preparing the machine first when a scenario is given alone
+# to scripts/vm-test (which then has not run setup.sh).
+startTestServices() {
+    if [[ ! -f /etc/systemd/system/qv-acquire.service ]]; then
+        bash "${QV_VM_TESTS:-$(dirname "$0")}/setup.sh" >/dev/null || fail "tests/vm/setup.sh"
+    fi
+    systemctl start qv-acquire qv-exporter || fail "cannot start the test services"
+}
+
 ensureWatching() {
     loadDriver
     waitFor 30 "both services running" servicesRunning
